@@ -1,0 +1,2 @@
+// The process entry.
+int main() { return 0; }

@@ -1,0 +1,84 @@
+// Files and folders for the file handle of the HTTP layer and the
+// configuration reader.
+//
+// Paths arrive as UTF-16, as the server keeps them; they are converted to
+// UTF-8 here, with every '\\' turned into '/'. Linux never denies sharing, so
+// the share modes of the design need nothing. A folder opens like a file for
+// reading (read_info then reports it as a directory).
+#pragma once
+#include <cstdint>
+
+namespace qm::os {
+
+// Access rights.
+inline constexpr uint32_t generic_read = 0x80000000u;
+inline constexpr uint32_t generic_write = 0x40000000u;
+inline constexpr uint32_t generic_all = 0x10000000u;
+
+// Creation dispositions.
+inline constexpr uint32_t create_new = 1;     // O_CREAT | O_EXCL
+inline constexpr uint32_t create_always = 2;  // O_CREAT | O_TRUNC
+inline constexpr uint32_t open_existing = 3;  // no O_CREAT
+inline constexpr uint32_t open_always = 4;    // O_CREAT
+
+// Flags and attributes.
+inline constexpr uint32_t file_attribute_normal = 0x00000080u;
+inline constexpr uint32_t flag_backup_semantics = 0x02000000u;  // folders open too
+inline constexpr uint32_t flag_sequential_scan = 0x08000000u;   // posix_fadvise SEQUENTIAL
+inline constexpr uint32_t flag_random_access = 0x10000000u;     // posix_fadvise RANDOM
+inline constexpr uint32_t flag_no_buffering = 0x20000000u;      // uncached reads, see file_read
+
+// An open file: the descriptor and how reads are to be made.
+struct file_descriptor {
+  int fd = -1;
+  uint32_t flags = 0;
+  // For flag_no_buffering: 0 read with RWF_DONTCACHE, 1 O_DIRECT, 2 buffered
+  // read followed by POSIX_FADV_DONTNEED; the layer steps down on refusal.
+  uint8_t uncached_mode = 0;
+  uint64_t position = 0;
+};
+
+// Opens path; 0 or the system error. For create_always and open_always,
+// *existed tells whether the file was there before (may be null).
+uint32_t file_open(file_descriptor& file, const char16_t* path, uint32_t access, uint32_t disposition,
+                   uint32_t flags, bool* existed);
+void file_close(file_descriptor& file);
+// Size, last write (FILETIME) and directory attribute from fstat; 0 or error.
+uint32_t file_info(const file_descriptor& file, uint64_t* size, uint64_t* last_write, bool* is_directory);
+// Moves the position to offset from the beginning; 0 or error.
+uint32_t file_seek(file_descriptor& file, uint64_t offset);
+// Reads up to size bytes at the position into buffer and advances it; the
+// count (0 at the end), or -1 with last_error() set. With flag_no_buffering
+// the buffer, size and position must be multiples of the page size except
+// for the last read of a file; pages brought in are not kept in the cache.
+int64_t file_read(file_descriptor& file, void* buffer, uint64_t size);
+// Writes all bytes at the position; the count or -1.
+int64_t file_write(file_descriptor& file, const void* bytes, uint64_t size);
+uint32_t file_delete(const char16_t* path);
+
+// Directory enumeration with the pattern "<folder>/*": "." and ".." come back
+// as well, as the design expects.
+struct dir_entry {
+  bool is_directory = false;
+  uint64_t last_write = 0;  // FILETIME
+  uint64_t size = 0;
+  char16_t name[256] = {};  // UTF-16, NUL-terminated; longer names are cut
+};
+
+struct dir_handle {
+  void* dir = nullptr;  // DIR*
+  bool open = false;
+};
+
+// pattern: a folder path ending in "/*" or "\\*". Fills the first entry;
+// 0, err_no_more_files for an empty folder, or the error.
+uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first);
+// The next entry; 0, err_no_more_files at the end, or the error.
+uint32_t dir_next(dir_handle& handle, dir_entry* entry);
+void dir_close(dir_handle& handle);
+
+// The executable's full path (readlink of /proc/self/exe) as UTF-16;
+// the length in units, or 0 when it fails or does not fit.
+uint32_t executable_path(char16_t* out, uint32_t capacity);
+
+}  // namespace qm::os

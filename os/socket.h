@@ -1,0 +1,58 @@
+// TCP sockets for the listener and the connection channel.
+//
+// Every call that fails returns a negative value (or invalid_socket) and
+// leaves the system's error in last_error() (os/error.h). Sends never raise
+// SIGPIPE, and a send that writes only part of its bytes is continued until
+// all are written or it fails.
+#pragma once
+#include <cstdint>
+
+namespace qm::os {
+
+using socket_t = int;
+inline constexpr socket_t invalid_socket = -1;
+
+inline constexpr uint16_t af_inet = 2;
+
+// An IPv4 address as the listener binds it: port and address in network order.
+struct z_sockaddr_in {
+  uint16_t family = 0;
+  uint16_t port = 0;     // network byte order
+  uint32_t address = 0;  // network byte order; 0 is any address
+};
+
+uint16_t host_to_net16(uint16_t value);
+uint16_t net_to_host16(uint16_t value);
+// Parses a dotted IPv4 text into network order; false when it is not one.
+bool parse_ipv4(const char* text, uint32_t* address);
+
+// There is no start-up on Linux; this reports version 2.2 as granted so that
+// the caller's version check stays as it is. Returns 0.
+uint32_t sockets_startup(uint16_t version_requested, uint16_t* version_granted);
+void sockets_cleanup();
+
+// Socket options the server sets, by name.
+enum class socket_option { receive_buffer, send_buffer, reuse_address };
+
+socket_t socket_create(int type, int protocol);  // AF_INET
+int socket_set_int(socket_t so, socket_option option, int value);
+int socket_set_receive_timeout(socket_t so, uint32_t ms);
+int socket_bind(socket_t so, const z_sockaddr_in& address);
+int socket_listen(socket_t so, int backlog);
+// The port actually bound (host order), for tests that bind port 0.
+uint16_t socket_local_port(socket_t so);
+socket_t socket_accept(socket_t so, z_sockaddr_in* peer);
+// recv: the byte count, 0 when the peer closed, -1 on failure (last_error:
+// err_timed_out after the receive timeout, err_interrupted, ...).
+int64_t socket_recv(socket_t so, void* buffer, uint64_t size, bool peek);
+// One blocking send of every byte: the count, or -1.
+int64_t socket_send(socket_t so, const void* bytes, uint64_t size);
+// Waits without limit until the socket can be written or reports an error;
+// 1 when it can, 0 or -1 otherwise (the select of the send routine).
+int socket_wait_writable(socket_t so);
+// Shuts both directions down; a thread blocked in accept, recv or send on the
+// socket returns.
+int socket_shutdown(socket_t so);
+int socket_close(socket_t so);
+
+}  // namespace qm::os
