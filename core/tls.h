@@ -30,7 +30,9 @@ struct Z_TLS {
   os::z_event lock_event;  // auto-reset, initially set: a binary lock
   bio_st* read_bio = nullptr;
   bio_st* write_bio = nullptr;
-  os::socket_t so = os::invalid_socket;
+  // Written by the receive thread; read by slot destruction, which shuts a
+  // busy connection down to wake its threads.
+  std::atomic<os::socket_t> so{os::invalid_socket};
   uint32_t sock_error = 0;
   uint32_t send_error = 0;
   int32_t ssl_error = 0;
