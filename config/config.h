@@ -5,6 +5,8 @@
 
 namespace qm {
 
+struct Z_SOCKET;
+
 // The switches request handling reads, recomputed at the end of every load:
 // upgrade_hsts and upgrade_https hold only with a valid certificate.
 struct z_effective_switches {
@@ -15,5 +17,9 @@ struct z_effective_switches {
 };
 
 extern z_effective_switches effective;
+
+// Resets the engine's settings, then finds, creates if missing, reads and
+// applies the configuration file. 0 when the local port is usable, else -1.
+int config(Z_SOCKET& engine, const char16_t* program_path);
 
 }  // namespace qm

@@ -1,0 +1,153 @@
+// The life of a connection against the running server: plain and TLS on one
+// port, pipelining, the TLS decision, timeouts and shutdown of busy slots.
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <string>
+
+#include "core/engine.h"
+#include "core/tls.h"
+#include "tests/support/client.h"
+#include "tests/support/server.h"
+
+namespace qm::test {
+namespace {
+
+const std::string keep_alive_get = "GET / HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n";
+const std::string keep_alive_head = "HEAD / HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n";
+
+class Connections : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = temp_folder("conn");
+    ASSERT_TRUE(make_certificate(folder_, "localhost", 2));
+    ASSERT_TRUE(server_.start(folder_ + "/localhost.pem", folder_ + "/localhost.key"));
+  }
+  static void TearDownTestSuite() { server_.stop(); }
+  static std::string folder_;
+  static server server_;
+};
+std::string Connections::folder_;
+server Connections::server_;
+
+TEST_F(Connections, PlainRequestIsAnsweredAndKeptAlive) {
+  client c;
+  ASSERT_TRUE(c.connect_to(server_.port()));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(c.send_all(keep_alive_get));
+    std::string r = c.read_response();
+    ASSERT_FALSE(r.empty()) << "request " << i;
+    EXPECT_EQ(header_value(r, "Connection"), "keep-alive");
+  }
+}
+
+TEST_F(Connections, PipelinedRequestsAreAnsweredInOrder) {
+  client c;
+  ASSERT_TRUE(c.connect_to(server_.port()));
+  // A GET, a HEAD and the first half of another GET in one send.
+  std::string third = keep_alive_get;
+  ASSERT_TRUE(c.send_all(keep_alive_get + keep_alive_head + third.substr(0, 20)));
+  std::string first = c.read_response();
+  EXPECT_FALSE(c.body().empty());
+  std::string second = c.read_response(true);
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(second.empty());
+  // The HEAD answer carries the GET's length but no body: the next bytes on
+  // the wire are the third response's status line.
+  ASSERT_TRUE(c.send_all(third.substr(20)));
+  std::string last = c.read_response();
+  ASSERT_FALSE(last.empty());
+  EXPECT_EQ(last.rfind("HTTP/1.1 ", 0), 0u);
+  EXPECT_EQ(c.body(), std::string(first.substr(first.find("\r\n\r\n") + 4)));
+}
+
+TEST_F(Connections, RequestWithoutKeepAliveIsClosedAfterTheAnswer) {
+  client c;
+  ASSERT_TRUE(c.connect_to(server_.port()));
+  ASSERT_TRUE(c.send_all("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  std::string all = c.read_until_close();
+  EXPECT_EQ(all.rfind("HTTP/1.1 ", 0), 0u);
+  EXPECT_EQ(header_value(all, "Connection"), "close");
+}
+
+TEST_F(Connections, TlsTwelveAndThirteenOnThePlainPort) {
+  struct row {
+    const char* label;
+    int version;
+    const char* expected;
+  };
+  for (const row& r : {row{"TLS 1.2", TLS1_2_VERSION, "TLSv1.2"}, row{"TLS 1.3", TLS1_3_VERSION, "TLSv1.3"}}) {
+    SCOPED_TRACE(r.label);
+    client c;
+    ASSERT_TRUE(c.connect_to(server_.port()));
+    tls_options o;
+    o.min_version = o.max_version = r.version;
+    ASSERT_TRUE(c.start_tls(o));
+    EXPECT_EQ(c.negotiated_protocol(), r.expected);
+    ASSERT_TRUE(c.send_all(keep_alive_get));
+    std::string response = c.read_response();
+    ASSERT_FALSE(response.empty());
+    EXPECT_NE(header_value(response, "Strict-Transport-Security"), "");
+    ASSERT_TRUE(c.send_all(keep_alive_get));
+    EXPECT_FALSE(c.read_response().empty());
+  }
+}
+
+TEST_F(Connections, OldTlsVersionsAreRefused) {
+  for (int version : {TLS1_VERSION, TLS1_1_VERSION}) {
+    SCOPED_TRACE(version);
+    client c;
+    ASSERT_TRUE(c.connect_to(server_.port()));
+    tls_options o;
+    o.min_version = o.max_version = version;
+    o.cipher_list = "ALL:@SECLEVEL=0";
+    EXPECT_FALSE(c.start_tls(o));
+  }
+}
+
+TEST_F(Connections, RecordThatIsNotAClientHelloIsReadAsPlainHttp) {
+  client c;
+  ASSERT_TRUE(c.connect_to(server_.port()));
+  // A handshake record header whose message type (byte 5) is not ClientHello.
+  ASSERT_TRUE(c.send_all(std::string("\x16\x03\x01\x00\x05\x02zzzz\r\n\r\n", 14)));
+  std::string all = c.read_until_close();
+  EXPECT_EQ(status_line(all), "HTTP/1.1 400 Bad Request");
+}
+
+TEST_F(Connections, ClientHelloWithoutCertificateIsClosedSilently) {
+  tls_ready = false;
+  client c;
+  ASSERT_TRUE(c.connect_to(server_.port()));
+  tls_options o;
+  EXPECT_FALSE(c.start_tls(o));
+  tls_ready = true;
+}
+
+TEST_F(Connections, SilentConnectionIsClosedAfterAboutSixteenSeconds) {
+  client c;
+  ASSERT_TRUE(c.connect_to(server_.port(), 30000));
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.read_until_close(), "");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_GT(seconds, 14.5);
+  EXPECT_LT(seconds, 19.0);
+}
+
+TEST(ConnectionShutdown, BusySlotEndsAfterTheGraceWithItsTerminateLines) {
+  server s;
+  ASSERT_TRUE(s.start());
+  client idle;
+  ASSERT_TRUE(idle.connect_to(s.port()));
+  ASSERT_TRUE(idle.send_all("GET / HTT"));  // an incomplete request keeps the slot busy
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto begin = std::chrono::steady_clock::now();
+  std::string said = s.stop();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_NE(said.find("  terminate_r\n"), std::string::npos) << said;
+  EXPECT_NE(said.find("  terminate_w\n"), std::string::npos) << said;
+  EXPECT_LT(seconds, 5.0);
+}
+
+}  // namespace
+}  // namespace qm::test
