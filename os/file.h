@@ -35,6 +35,7 @@ struct file_descriptor {
   // For flag_no_buffering: 0 read with RWF_DONTCACHE, 1 O_DIRECT, 2 buffered
   // read followed by POSIX_FADV_DONTNEED; the layer steps down on refusal.
   uint8_t uncached_mode = 0;
+  bool direct_set = false;  // O_DIRECT is on for the descriptor (mode 1)
   uint64_t position = 0;
 };
 

@@ -1,0 +1,240 @@
+#include "os/file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "os/error.h"
+#include "os/memory.h"
+#include "os/time.h"
+
+namespace qm::os {
+namespace {
+
+std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::string ascii(const char16_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) out.push_back(static_cast<char>(*text));
+  return out;
+}
+
+// A fresh temporary folder for each test, removed at its end.
+struct temp_folder : ::testing::Test {
+  std::string path;
+  void SetUp() override {
+    char name[] = "/tmp/qm_file_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    path = name;
+  }
+  void TearDown() override { std::system(("rm -rf '" + path + "'").c_str()); }
+  std::string at(const std::string& name) const { return path + "/" + name; }
+  void write(const std::string& name, const std::string& bytes) const {
+    FILE* f = std::fopen(at(name).c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+};
+
+using File = temp_folder;
+
+TEST_F(File, OpenInfoSeekReadWithBackslashes) {
+  write("data.bin", "0123456789");
+  file_descriptor file;
+  std::u16string windows_path = u16(path + "\\data.bin");
+  ASSERT_EQ(file_open(file, windows_path.c_str(), generic_read, open_existing, 0, nullptr), 0u);
+  uint64_t size = 0, when = 0;
+  bool folder = true;
+  ASSERT_EQ(file_info(file, &size, &when, &folder), 0u);
+  EXPECT_EQ(size, 10u);
+  EXPECT_FALSE(folder);
+  EXPECT_GT(when, filetime_unix_epoch);
+  EXPECT_LE(when, utc_now_filetime() + 10000000);
+  char buffer[16] = {};
+  ASSERT_EQ(file_seek(file, 7), 0u);
+  EXPECT_EQ(file_read(file, buffer, sizeof buffer), 3);
+  EXPECT_EQ(std::string(buffer, 3), "789");
+  EXPECT_EQ(file_read(file, buffer, sizeof buffer), 0) << "the end of the file";
+  ASSERT_EQ(file_seek(file, 2), 0u);
+  EXPECT_EQ(file_read(file, buffer, 4), 4);
+  EXPECT_EQ(std::string(buffer, 4), "2345");
+  file_close(file);
+  EXPECT_EQ(file.fd, -1);
+  EXPECT_NE(file_info(file, &size, &when, &folder), 0u);
+}
+
+TEST_F(File, DispositionsReportWhatWasThere) {
+  struct {
+    const char* label;
+    uint32_t disposition;
+    bool file_there;
+    uint32_t expected;
+    bool existed;
+    uint64_t size_after;
+  } cases[] = {
+      {"open existing, missing", open_existing, false, err_not_found, false, 0},
+      {"open existing, present", open_existing, true, 0, false, 5},
+      {"create new, missing", create_new, false, 0, false, 0},
+      {"create new, present", create_new, true, err_exists, false, 5},
+      {"create always, missing", create_always, false, 0, false, 0},
+      {"create always, present empties it", create_always, true, 0, true, 0},
+      {"open always, missing", open_always, false, 0, false, 0},
+      {"open always, present keeps it", open_always, true, 0, true, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::remove(at("f").c_str());
+    if (c.file_there) write("f", "hello");
+    file_descriptor file;
+    bool existed = !c.existed;
+    std::u16string name = u16(at("f"));
+    EXPECT_EQ(file_open(file, name.c_str(), generic_read | generic_write, c.disposition, 0, &existed), c.expected);
+    if (c.expected != 0) continue;
+    EXPECT_EQ(existed, c.existed);
+    uint64_t size = 99;
+    EXPECT_EQ(file_info(file, &size, nullptr, nullptr), 0u);
+    EXPECT_EQ(size, c.size_after);
+    file_close(file);
+  }
+}
+
+TEST_F(File, WriteThenReadBackAndDelete) {
+  file_descriptor file;
+  std::u16string name = u16(at("w.txt"));
+  ASSERT_EQ(file_open(file, name.c_str(), generic_write, create_always, 0, nullptr), 0u);
+  EXPECT_EQ(file_write(file, "abc", 3), 3);
+  EXPECT_EQ(file_write(file, "def", 3), 3) << "writes continue at the position";
+  file_close(file);
+  ASSERT_EQ(file_open(file, name.c_str(), generic_read, open_existing, flag_sequential_scan, nullptr), 0u);
+  char buffer[8];
+  EXPECT_EQ(file_read(file, buffer, sizeof buffer), 6);
+  EXPECT_EQ(std::string(buffer, 6), "abcdef");
+  file_close(file);
+  EXPECT_EQ(file_delete(name.c_str()), 0u);
+  EXPECT_EQ(file_delete(name.c_str()), err_not_found);
+}
+
+TEST_F(File, FolderOpensForReadingAndReportsDirectory) {
+  file_descriptor file;
+  std::u16string name = u16(path);
+  ASSERT_EQ(file_open(file, name.c_str(), generic_read, open_existing, flag_backup_semantics, nullptr), 0u);
+  bool folder = false;
+  EXPECT_EQ(file_info(file, nullptr, nullptr, &folder), 0u);
+  EXPECT_TRUE(folder);
+  file_close(file);
+}
+
+// Bytes that tell their own offset, so a misplaced chunk shows where it came from.
+std::vector<unsigned char> offset_bytes(uint64_t size) {
+  std::vector<unsigned char> bytes(size);
+  for (uint64_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>((i * 2654435761u) >> 13);
+  return bytes;
+}
+
+TEST_F(File, UncachedReadsGiveTheSameBytes) {
+  const uint64_t size = (8u << 20) + 1;
+  const uint64_t chunk = 256u << 10;
+  auto expected = offset_bytes(size);
+  {
+    FILE* f = std::fopen(at("big").c_str(), "wb");
+    std::fwrite(expected.data(), 1, expected.size(), f);
+    std::fclose(f);
+  }
+  std::u16string name = u16(at("big"));
+  auto* buffer = static_cast<unsigned char*>(aligned_allocate(chunk, page_size()));
+  ASSERT_NE(buffer, nullptr);
+  // Each row starts at a different rung of the uncached ladder.
+  struct {
+    const char* label;
+    uint8_t mode;
+  } rows[] = {{"dontcache first", 0}, {"direct", 1}, {"buffered then dropped", 2}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    file_descriptor file;
+    ASSERT_EQ(file_open(file, name.c_str(), generic_read, open_existing, flag_no_buffering | flag_sequential_scan,
+                        nullptr),
+              0u);
+    file.uncached_mode = row.mode;
+    std::vector<unsigned char> got;
+    for (;;) {
+      int64_t n = file_read(file, buffer, chunk);
+      ASSERT_GE(n, 0) << "error " << last_error() << " at " << got.size() << ", mode " << int(file.uncached_mode);
+      if (n == 0) break;
+      got.insert(got.end(), buffer, buffer + n);
+    }
+    EXPECT_EQ(got.size(), size);
+    EXPECT_TRUE(got == expected);
+    EXPECT_GE(file.uncached_mode, row.mode) << "the ladder only steps down";
+    EXPECT_EQ(file.position, size);
+    file_close(file);
+  }
+  aligned_free(buffer);
+}
+
+TEST_F(File, DirectoryEnumerationIncludesDotsAndAttributes) {
+  write("a.txt", "12345");
+  std::system(("mkdir '" + at("sub") + "'").c_str());
+  for (const char* pattern : {"/*", "\\*"}) {
+    SCOPED_TRACE(pattern);
+    dir_handle handle;
+    dir_entry entry;
+    std::u16string full = u16(path + pattern);
+    ASSERT_EQ(dir_open(handle, full.c_str(), &entry), 0u);
+    std::set<std::string> names;
+    uint32_t result = 0;
+    do {
+      std::string name = ascii(entry.name);
+      names.insert(name);
+      if (name == "a.txt") {
+        EXPECT_FALSE(entry.is_directory);
+        EXPECT_EQ(entry.size, 5u);
+        EXPECT_GT(entry.last_write, filetime_unix_epoch);
+      }
+      if (name == "sub" || name == "." || name == "..") {
+        EXPECT_TRUE(entry.is_directory) << name;
+      }
+    } while ((result = dir_next(handle, &entry)) == 0);
+    EXPECT_EQ(result, err_no_more_files);
+    dir_close(handle);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "a.txt", "sub"}));
+  }
+  dir_handle missing;
+  dir_entry entry;
+  std::u16string absent = u16(at("absent/*"));
+  EXPECT_EQ(dir_open(missing, absent.c_str(), &entry), err_not_found);
+  EXPECT_FALSE(missing.open);
+}
+
+TEST(FilePaths, ExecutablePathAndNonAsciiNames) {
+  char16_t exe[4096];
+  uint32_t length = executable_path(exe, 4096);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(exe[0], u'/');
+  EXPECT_EQ(exe[length], 0);
+  EXPECT_EQ(executable_path(exe, 2), 0u) << "a path that does not fit gives 0";
+
+  char folder[] = "/tmp/qm_name_XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  std::u16string name = u16(folder) + u"/\u00e9t\u00e9\U0001F600";
+  file_descriptor file;
+  ASSERT_EQ(file_open(file, name.c_str(), generic_write, create_new, 0, nullptr), 0u);
+  file_close(file);
+  dir_handle handle;
+  dir_entry entry;
+  std::u16string pattern = u16(folder) + u"/*";
+  ASSERT_EQ(dir_open(handle, pattern.c_str(), &entry), 0u);
+  bool found = false;
+  do found = found || std::u16string(entry.name) == u"\u00e9t\u00e9\U0001F600";
+  while (dir_next(handle, &entry) == 0);
+  dir_close(handle);
+  EXPECT_TRUE(found) << "names come back as the same UTF-16";
+  EXPECT_EQ(file_delete(name.c_str()), 0u);
+  std::remove(folder);
+}
+
+}  // namespace
+}  // namespace qm::os
