@@ -83,12 +83,9 @@ bool reject(Input& in) {
   return false;
 }
 
-// More data may still complete the request line or header block: fewer than
-// line_limit bytes have arrived and the buffer has room for another byte.
-bool may_grow(const Input& in) {
-  uint64_t size = static_cast<uint64_t>(in.data_end - in.r.request_start);
-  return size < line_limit && in.buffer_end - in.data_end > 1;
-}
+// More data may still complete the request line or header block: the data
+// has not reached scan_limit (8192 bytes, or the buffer's last byte).
+bool may_grow(const Input& in) { return in.data_end < in.r.scan_limit; }
 
 // Hides the byte at scan_limit behind a NUL while a bounded search runs; the
 // returned pointer is where the search must stop.
@@ -103,22 +100,11 @@ void restore_limit(Input& in, char* end) {
   if (end != in.data_end) *end = static_cast<char>(in.r.saved_byte);
 }
 
-// First occurrence of pattern starting in [from, end); *end is NUL, so a
-// comparison never runs past it.
-char* find(char* from, char* end, std::string_view pattern) {
-  for (char* p = from; p < end; ++p) {
-    size_t i = 0;
-    while (i < pattern.size() && p[i] == pattern[i]) ++i;
-    if (i == pattern.size()) return p;
-  }
+// First c in [from, end), or null.
+char* find(char* from, const char* end, char c) {
+  for (char* p = from; p < end; ++p)
+    if (*p == c) return p;
   return nullptr;
-}
-
-char* find_bounded(Input& in, char* from, std::string_view pattern) {
-  char* end = hide_limit(in);
-  char* found = find(from, end, pattern);
-  restore_limit(in, end);
-  return found;
 }
 
 char* later_of(char* floor, char* p, uint64_t back) {
@@ -128,15 +114,36 @@ char* later_of(char* floor, char* p, uint64_t back) {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Signed decimal: leading spaces, one sign, digits up to the first other
-// byte; saturated to the 32-bit range.
-int32_t read_signed(const char* p) {
+// byte. The result is saturated to the 32-bit range; false when it had to be.
+bool read_signed(const char* p, int32_t* out) {
   while (*p == ' ') ++p;
   bool negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
+  const int64_t ceiling = negative ? -int64_t{INT32_MIN} : int64_t{INT32_MAX};
   int64_t value = 0;
-  for (; is_digit(*p); ++p) value = std::min<int64_t>(value * 10 + (*p - '0'), INT64_C(2147483648));
-  if (negative) return static_cast<int32_t>(-value);
-  return static_cast<int32_t>(std::min<int64_t>(value, INT32_MAX));
+  bool fits = true;
+  for (; is_digit(*p); ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > ceiling) {
+      value = ceiling;
+      fits = false;
+    }
+  }
+  *out = static_cast<int32_t>(negative ? -value : value);
+  return fits;
+}
+
+int32_t read_signed(const char* p) {
+  int32_t value = 0;
+  read_signed(p, &value);
+  return value;
+}
+
+// A length that does not fit 32 bits is kept as -1, so that it is rejected
+// like a negative one instead of being cut to some other length.
+int64_t read_content_length(const char* p) {
+  int32_t value = 0;
+  return read_signed(p, &value) ? value : -1;
 }
 
 // Unsigned decimal digits into 64 bits, saturated; *given says whether any were read.
@@ -225,7 +232,7 @@ void apply_header(Z_REQUEST& r, int index, char* value) {
     case h_accept_language: r.accept_language = value; break;
     case h_cache_control: read_cache_control(r, value); break;
     case h_connection: read_connection(r, value); break;
-    case h_content_length: r.content_length = read_signed(value); break;
+    case h_content_length: r.content_length = read_content_length(value); break;
     case h_content_type: r.content_type = value; break;
     case h_cookie: r.cookie = value; break;
     case h_forwarded: read_forwarded(r, value); break;
@@ -320,24 +327,31 @@ bool read_headers(Input& in, char* line) {
   return read_body(in);
 }
 
-// Step 7: the end of the header block. new_data is the first byte not yet
-// searched; the search backs up so that a terminator split across receives is found.
-bool find_header_end(Input& in, char* first, char* new_data) {
+// A blank line (LF, or CR LF) begins at p; p[1] is read only after a CR, so
+// never past the terminating NUL.
+bool blank_line_at(const char* p) { return p[0] == '\n' || (p[0] == '\r' && p[1] == '\n'); }
+
+// Step 7: the header block ends at its first blank line (the CR LF CR LF or
+// LF LF after the last header line), which must lie before scan_limit.
+// Searching from the first header line `first` starts at `from`, one byte
+// before the data not yet seen, so a terminator split across receives is
+// found. A NUL inside the block rejects it: the strings cut out of the block
+// could not tell it from their own end.
+bool find_header_end(Input& in, char* first, char* from) {
+  char* end = hide_limit(in);
+  char* blank = (from == first || from[-1] == '\n') && blank_line_at(from) ? from : nullptr;
+  char* p = from;
+  for (; !blank && *p; ++p)
+    if (*p == '\n' && blank_line_at(p + 1)) blank = p + 1;
+  restore_limit(in, end);
+  if (!blank) return p == end && may_grow(in) ? wait(in, first) : reject(in);
   Z_REQUEST& r = in.r;
-  if (first[0] == '\n') {  // no header lines at all
-    first[0] = '\0';
-    r.body_start = first + 1;
-  } else if (first[0] == '\r' && first[1] == '\n') {
-    first[0] = first[1] = '\0';
-    r.body_start = first + 2;
-  } else if (char* crlf = find_bounded(in, later_of(first, new_data, 3), "\r\n\r\n")) {
-    crlf[2] = crlf[3] = '\0';
-    r.body_start = crlf + 4;
-  } else if (char* lf = find(later_of(first, new_data, 1), in.data_end, "\n\n")) {
-    lf[1] = '\0';
-    r.body_start = lf + 2;
+  if (blank[0] == '\n') {
+    blank[0] = '\0';
+    r.body_start = blank + 1;
   } else {
-    return may_grow(in) ? wait(in, first) : reject(in);
+    blank[0] = blank[1] = '\0';
+    r.body_start = blank + 2;
   }
   return read_headers(in, first);
 }
@@ -346,7 +360,7 @@ bool find_header_end(Input& in, char* first, char* new_data) {
 bool read_request_line(Input& in, char* lf, char* text_end) {
   Z_REQUEST& r = in.r;
   char* target_end = text_end;
-  if (char* sep = find(later_of(r.target, lf, 10), text_end, " ")) {
+  if (char* sep = find(later_of(r.target, lf, 10), text_end, ' ')) {
     *sep = '\0';
     target_end = sep;
     r.version = lookup(versions, sep + 1);
@@ -356,7 +370,7 @@ bool read_request_line(Input& in, char* lf, char* text_end) {
     if (std::strncmp(r.target, "https://", 8) == 0) authority = r.target + 8;
     else if (std::strncmp(r.target, "http://", 7) == 0) authority = r.target + 7;
     if (!authority || authority >= target_end) return reject(in);
-    char* path = find(authority + 1, target_end, "/");
+    char* path = find(authority + 1, target_end, '/');
     if (!path) return reject(in);
     r.authority = authority;
     r.authority_size = static_cast<uint64_t>(path - authority);
@@ -370,12 +384,17 @@ bool read_request_line(Input& in, char* lf, char* text_end) {
   return find_header_end(in, lf + 1, lf + 1);
 }
 
-// Step 3: the LF that ends the request line, within scan_limit.
+// Step 3: the LF that ends the request line, within scan_limit. A NUL in the
+// line rejects it, as in the header block.
 bool find_line_end(Input& in, char* from) {
   Z_REQUEST& r = in.r;
   r.parse_state = 2;
-  char* lf = find_bounded(in, from, "\n");
-  if (!lf) return may_grow(in) ? wait(in, later_of(r.target, in.data_end, 1)) : reject(in);
+  char* end = hide_limit(in);
+  char* lf = from;
+  while (*lf && *lf != '\n') ++lf;
+  restore_limit(in, end);
+  if (lf == end) return may_grow(in) ? wait(in, later_of(r.target, in.data_end, 1)) : reject(in);
+  if (*lf != '\n') return reject(in);
   *lf = '\0';
   char* text_end = lf;
   if (lf > r.target && lf[-1] == '\r') *--text_end = '\0';
@@ -387,7 +406,8 @@ bool find_line_end(Input& in, char* from) {
 bool read_method(Input& in) {
   Z_REQUEST& r = in.r;
   r.request_start = in.start;
-  r.scan_limit = in.start + line_limit;
+  // Bounded by the buffer too, so that the last byte's NUL always fits.
+  r.scan_limit = in.start + std::min<uint64_t>(line_limit, static_cast<uint64_t>(in.buffer_end - 1 - in.start));
   r.parse_state = 1;
   uint64_t size = static_cast<uint64_t>(in.data_end - in.start);
   uint64_t n = std::min<uint64_t>(size, 8);
@@ -417,12 +437,28 @@ void clear_request(Z_REQUEST& request) {
   request.version = -1;
 }
 
+// The data and its NUL must lie inside the buffer, and a resumed parse must
+// continue the same request with no less data than before.
+bool usable(const Z_REQUEST& r, const char* start, uint64_t size, const char* buffer_end) {
+  if (!start || !buffer_end || buffer_end <= start) return false;
+  if (size >= static_cast<uint64_t>(buffer_end - start)) return false;
+  if (!r.resume_end || r.parse_state == 1) return true;
+  return r.request_start == start && r.resume_end >= start && r.resume_end <= start + size;
+}
+
 bool parse_request(Z_REQUEST& request, char* start, uint64_t size, char* buffer_end) {
+  if (!usable(request, start, size, buffer_end)) {
+    request.complete = 1;
+    request.valid = 0;
+    request.resume_end = nullptr;
+    return false;
+  }
   Input in{request, start, start + size, buffer_end};
+  *in.data_end = '\0';  // every scan below stops at it
   if (request.body_start) return read_body(in);
   if (request.resume_end && request.parse_state == 2) return find_line_end(in, request.resume_from);
   if (request.resume_end && request.parse_state == 0)
-    return find_header_end(in, request.resume_from, request.resume_end);
+    return find_header_end(in, request.resume_from, later_of(request.resume_from, request.resume_end, 1));
   return read_method(in);
 }
 
