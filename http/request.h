@@ -15,6 +15,9 @@
 //   complete 1, method_not_allowed 1   answer 405;
 //   complete 1, valid 0   answer 400;
 //   valid 1               dispatch.
+// A NUL byte inside the request line or the header block, a header line with
+// no ':' after it in the block, and a Content-Length that is negative or does
+// not fit 32 bits reject the request (complete 1, valid 0).
 #pragma once
 #include <cstdint>
 
@@ -71,7 +74,7 @@ struct Z_REQUEST {
   char* accept_encoding;
   char* accept_language;
   char* target;     // the path, starting with '/'
-  char* authority;  // host part of an absolute-form target
+  char* authority;  // host part of an absolute-form target: authority_size bytes, not NUL-cut (the path follows it)
   char* cookie;
   char* content_type;
   char* forwarded_for;
