@@ -1,4 +1,4 @@
-// The MIME table, the extension table, charsets and the type of a path.
+// The MIME and extension tables and the type of a path.
 #include "content/mime.h"
 
 #include <cstring>
@@ -124,88 +124,263 @@ const char* const mime_types[mime_type_count + 1] = {
     "video/x-ms-asf",  // 112
     "video/x-ms-wmv",  // 113
     "video/x-sgi-movie",  // 114
-    "",
+    nullptr,
 };
 
 const z_extension_t extension_table[extension_count] = {
-    {"001", 26}, {"7z", 26}, {"aac", 53}, {"ai", 12}, {"aif", 62}, {"aifc", 54}, {"aiff", 54}, {"ani", 43},
-    {"apng", 70}, {"application", 38}, {"asf", 112}, {"asm", 94}, {"asp", 88}, {"asr", 112}, {"asx", 112},
-    {"au", 55}, {"avi", 101}, {"avif", 71}, {"avifs", 72}, {"avs", 102}, {"bat", 94}, {"bin", 8}, {"bmp", 73},
-    {"book", 1}, {"bz", 27}, {"bz2", 28}, {"c", 94}, {"c++", 94}, {"cab", 14}, {"calx", 16}, {"cat", 17},
-    {"cc", 94}, {"cer", 51}, {"chat", 29}, {"chm", 8}, {"class", 37}, {"cmd", 94}, {"com", 8}, {"conf", 100},
-    {"config", 100}, {"cpp", 94}, {"crl", 11}, {"crt", 51}, {"csh", 32}, {"css", 89}, {"csv", 8}, {"cur", 8},
-    {"def", 94}, {"deploy", 8}, {"der", 51}, {"dib", 73}, {"dll", 41}, {"doc", 7}, {"docx", 22}, {"dot", 7},
-    {"dsp", 8}, {"dtd", 100}, {"dump", 8}, {"eml", 87}, {"eps", 12}, {"epub", 2}, {"exe", 8}, {"f", 96},
-    {"f77", 96}, {"f90", 96}, {"fla", 8}, {"flv", 110}, {"gif", 74}, {"gtar", 33}, {"gz", 34}, {"h", 94},
-    {"heic", 75}, {"heics", 76}, {"heif", 77}, {"heifs", 78}, {"hh", 94}, {"hlp", 25}, {"hta", 3},
-    {"htm", 90}, {"html", 90}, {"ico", 85}, {"ima", 35}, {"img", 8}, {"indd", 36}, {"inf", 94}, {"ini", 94},
-    {"iso", 8}, {"jar", 4}, {"java", 8}, {"jpe", 79}, {"jpeg", 79}, {"jpg", 79}, {"js", 5}, {"json", 6},
-    {"jsx", 91}, {"lnk", 40}, {"log", 94}, {"m", 94}, {"m1v", 104}, {"m2ts", 107}, {"m3u", 64}, {"m4a", 57},
-    {"m4r", 63}, {"m4v", 103}, {"manifest", 100}, {"map", 94}, {"mht", 87}, {"mhtml", 87}, {"mid", 56},
-    {"midi", 56}, {"mkv", 111}, {"mov", 106}, {"movie", 114}, {"mp2", 104}, {"mp3", 58}, {"mp4", 103},
-    {"mp4v", 103}, {"mpa", 58}, {"mpe", 104}, {"mpeg", 104}, {"mpg", 104}, {"mpv2", 104}, {"msi", 8},
-    {"nsc", 112}, {"nws", 87}, {"o", 8}, {"oga", 59}, {"ogg", 59}, {"ogm", 105}, {"ogv", 105}, {"one", 9},
-    {"otf", 66}, {"p", 93}, {"pas", 93}, {"pdf", 10}, {"pem", 44}, {"png", 80}, {"pnz", 80}, {"pps", 18},
-    {"ppsx", 19}, {"ppt", 18}, {"pptx", 20}, {"ps", 12}, {"psd", 81}, {"py", 97}, {"ra", 60}, {"ram,", 60},
-    {"rar", 8}, {"raw", 8}, {"rc", 94}, {"rm", 23}, {"rmi", 56}, {"rtf", 13}, {"rv", 108}, {"sh", 45},
-    {"snd", 55}, {"spx", 59}, {"svg", 82}, {"svgz", 82}, {"swf", 46}, {"talk", 98}, {"tar", 47}, {"tcl", 48},
-    {"tex", 49}, {"tgz", 31}, {"tiff", 83}, {"ts", 107}, {"ttf", 67}, {"txt", 94}, {"url", 99}, {"vbs", 95},
-    {"vml", 100}, {"vsd", 24}, {"vsx", 24}, {"wav", 61}, {"webm", 109}, {"webp", 84}, {"wma", 65},
-    {"wmv", 113}, {"woff", 68}, {"woff2", 69}, {"wri", 42}, {"xls", 15}, {"xml", 100}, {"z", 30}, {"zip", 52},
+    {"001", 26},
+    {"7z", 26},
+    {"aac", 53},
+    {"ai", 12},
+    {"aif", 62},
+    {"aifc", 54},
+    {"aiff", 54},
+    {"ani", 43},
+    {"apng", 70},
+    {"application", 38},
+    {"asf", 112},
+    {"asm", 94},
+    {"asp", 88},
+    {"asr", 112},
+    {"asx", 112},
+    {"au", 55},
+    {"avi", 101},
+    {"avif", 71},
+    {"avifs", 72},
+    {"avs", 102},
+    {"bat", 94},
+    {"bin", 8},
+    {"bmp", 73},
+    {"book", 1},
+    {"bz", 27},
+    {"bz2", 28},
+    {"c", 94},
+    {"c++", 94},
+    {"cab", 14},
+    {"calx", 16},
+    {"cat", 17},
+    {"cc", 94},
+    {"cer", 51},
+    {"chat", 29},
+    {"chm", 8},
+    {"class", 37},
+    {"cmd", 94},
+    {"com", 8},
+    {"conf", 100},
+    {"config", 100},
+    {"cpp", 94},
+    {"crl", 11},
+    {"crt", 51},
+    {"csh", 32},
+    {"css", 89},
+    {"csv", 8},
+    {"cur", 8},
+    {"def", 94},
+    {"deploy", 8},
+    {"der", 51},
+    {"dib", 73},
+    {"dll", 41},
+    {"doc", 7},
+    {"docx", 22},
+    {"dot", 7},
+    {"dsp", 8},
+    {"dtd", 100},
+    {"dump", 8},
+    {"eml", 87},
+    {"eps", 12},
+    {"epub", 2},
+    {"exe", 8},
+    {"f", 96},
+    {"f77", 96},
+    {"f90", 96},
+    {"fla", 8},
+    {"flv", 110},
+    {"gif", 74},
+    {"gtar", 33},
+    {"gz", 34},
+    {"h", 94},
+    {"heic", 75},
+    {"heics", 76},
+    {"heif", 77},
+    {"heifs", 78},
+    {"hh", 94},
+    {"hlp", 25},
+    {"hta", 3},
+    {"htm", 90},
+    {"html", 90},
+    {"ico", 85},
+    {"ima", 35},
+    {"img", 8},
+    {"indd", 36},
+    {"inf", 94},
+    {"ini", 94},
+    {"iso", 8},
+    {"jar", 4},
+    {"java", 8},
+    {"jpe", 79},
+    {"jpeg", 79},
+    {"jpg", 79},
+    {"js", 5},
+    {"json", 6},
+    {"jsx", 91},
+    {"lnk", 40},
+    {"log", 94},
+    {"m", 94},
+    {"m1v", 104},
+    {"m2ts", 107},
+    {"m3u", 64},
+    {"m4a", 57},
+    {"m4r", 63},
+    {"m4v", 103},
+    {"manifest", 100},
+    {"map", 94},
+    {"mht", 87},
+    {"mhtml", 87},
+    {"mid", 56},
+    {"midi", 56},
+    {"mkv", 111},
+    {"mov", 106},
+    {"movie", 114},
+    {"mp2", 104},
+    {"mp3", 58},
+    {"mp4", 103},
+    {"mp4v", 103},
+    {"mpa", 58},
+    {"mpe", 104},
+    {"mpeg", 104},
+    {"mpg", 104},
+    {"mpv2", 104},
+    {"msi", 8},
+    {"nsc", 112},
+    {"nws", 87},
+    {"o", 8},
+    {"oga", 59},
+    {"ogg", 59},
+    {"ogm", 105},
+    {"ogv", 105},
+    {"one", 9},
+    {"otf", 66},
+    {"p", 93},
+    {"pas", 93},
+    {"pdf", 10},
+    {"pem", 44},
+    {"png", 80},
+    {"pnz", 80},
+    {"pps", 18},
+    {"ppsx", 19},
+    {"ppt", 18},
+    {"pptx", 20},
+    {"ps", 12},
+    {"psd", 81},
+    {"py", 97},
+    {"ra", 60},
+    {"ram,", 60},
+    {"rar", 8},
+    {"raw", 8},
+    {"rc", 94},
+    {"rm", 23},
+    {"rmi", 56},
+    {"rtf", 13},
+    {"rv", 108},
+    {"sh", 45},
+    {"snd", 55},
+    {"spx", 59},
+    {"svg", 82},
+    {"svgz", 82},
+    {"swf", 46},
+    {"talk", 98},
+    {"tar", 47},
+    {"tcl", 48},
+    {"tex", 49},
+    {"tgz", 31},
+    {"tiff", 83},
+    {"ts", 107},
+    {"ttf", 67},
+    {"txt", 94},
+    {"url", 99},
+    {"vbs", 95},
+    {"vml", 100},
+    {"vsd", 24},
+    {"vsx", 24},
+    {"wav", 61},
+    {"webm", 109},
+    {"webp", 84},
+    {"wma", 65},
+    {"wmv", 113},
+    {"woff", 68},
+    {"woff2", 69},
+    {"wri", 42},
+    {"xls", 15},
+    {"xml", 100},
+    {"z", 30},
+    {"zip", 52},
 };
 
-const char* const charsets[5] = {nullptr, "utf-8", "utf-16", "utf-16be", ""};
+const char* const charsets[charset_count + 1] = {nullptr, "utf-8", "utf-16", "utf-16be", nullptr};
 
 namespace {
 
-constexpr uint64_t extension_window = 15;  // units searched for the last '.'
-constexpr uint64_t extension_area = 16;    // bytes for the converted extension
+// Only the last 15 units are searched for the dot, so an extension has at
+// most 14 units; with its terminator it fits in 15.
+constexpr uint64_t dot_window = 15;
+// UTF-8 room for the extension: one that needs 16 bytes or more is none.
+constexpr uint64_t ext_room = 16;
 
-const z_extension_t* find_extension(const char* extension) {
-  uint32_t low = 0, high = extension_count;
-  while (low < high) {
-    uint32_t middle = (low + high) / 2;
-    int order = std::strcmp(extension_table[middle].extension, extension);
-    if (order == 0) return &extension_table[middle];
-    if (order < 0) low = middle + 1;
-    else high = middle;
-  }
-  return nullptr;
-}
-
-const char16_t* last_dot_in_window(const char16_t* start, const char16_t* end) {
-  const char16_t* window = static_cast<uint64_t>(end - start) > extension_window ? end - extension_window : start;
+const char16_t* find_last_dot(const char16_t* start, const char16_t* end) {
+  const char16_t* window = end - start > static_cast<int64_t>(dot_window) ? end - dot_window : start;
   for (const char16_t* p = end; p > window;) {
     if (*--p == u'.') return p;
   }
   return nullptr;
 }
 
-bool blocked_by_list(const char* extension) {
+void lower_ascii(char* text) {
+  for (char* p = text; *p != 0; ++p) {
+    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+  }
+}
+
+// The row's MIME index, or 8 when the table has no such extension.
+uint32_t search_extension_table(const char* ext) {
+  uint32_t low = 0;
+  uint32_t high = extension_count;
+  while (low < high) {
+    uint32_t mid = low + (high - low) / 2;
+    int order = std::strcmp(ext, extension_table[mid].ext);
+    if (order == 0) return extension_table[mid].mime;
+    if (order < 0) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  return mime_octet_stream;
+}
+
+// Whether the configured list refuses ext.
+bool refused_by_list(const char* ext) {
   if (ext_list.count == 0) return false;
-  bool listed = ext_list_contains(extension);
-  return ext_list.block_listed ? listed : !listed;
+  bool listed = ext_list_contains(ext);
+  return ext_list.block_listed != 0 ? listed : !listed;
 }
 
 }  // namespace
 
 uint32_t lookup_mime_type(const char16_t* start, const char16_t* end) {
-  if (start == nullptr || end <= start) return mime_octet_stream;
-  if (end[-1] == u'/') return mime_html;
-  const char16_t* dot = last_dot_in_window(start, end);
-  if (dot == nullptr) return ext_list.no_ext_block ? mime_blocked : mime_octet_stream;
-  char16_t wide[extension_window + 1];
+  if (start == nullptr || end == nullptr || end < start) return mime_octet_stream;
+  if (end > start && end[-1] == u'/') return mime_html;
+  const char16_t* dot = find_last_dot(start, end);
+  if (dot == nullptr) return ext_list.no_ext_block != 0 ? mime_blocked : mime_octet_stream;
+  // The range need not be terminated: the extension is copied out first.
+  char16_t wide[dot_window];
   uint64_t units = static_cast<uint64_t>(end - dot - 1);
-  for (uint64_t i = 0; i < units; ++i) wide[i] = dot[1 + i];
+  std::memcpy(wide, dot + 1, units * sizeof(char16_t));
   wide[units] = 0;
-  char extension[extension_area];
-  if (utf16_to_utf8(extension, sizeof extension, wide) == 0) return mime_octet_stream;
-  for (char* c = extension; *c != 0; ++c) {
-    if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c + 32);
-  }
-  if (blocked_by_list(extension)) return mime_blocked;
-  const z_extension_t* row = find_extension(extension);
-  return row != nullptr ? row->mime : mime_octet_stream;
+  char ext[ext_room];
+  if (utf16_to_utf8(ext, sizeof ext, wide) == 0) return mime_octet_stream;
+  lower_ascii(ext);
+  if (refused_by_list(ext)) return mime_blocked;
+  return search_extension_table(ext);
 }
 
 }  // namespace qm
