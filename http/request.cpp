@@ -270,7 +270,7 @@ void lower_case(char* p) {
     if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
 }
 
-// Steps 10 and 11: the query and the verdict.
+// The query flags and the verdict, once the whole request is present.
 bool finish(Input& in) {
   Z_REQUEST& r = in.r;
   if (char* mark = std::strchr(r.target, '?')) {
@@ -290,7 +290,7 @@ bool finish(Input& in) {
   return true;
 }
 
-// Step 9: the body. A body larger than the buffer's room is left to its
+// The body: a body larger than the buffer's room is left to its
 // handler with body_in_buffer set.
 bool read_body(Input& in) {
   Z_REQUEST& r = in.r;
@@ -302,7 +302,7 @@ bool read_body(Input& in) {
   return finish(in);
 }
 
-// Step 8: the header lines, in a block that ends at its first NUL.
+// The header lines, in a block that ends at its first NUL.
 bool read_headers(Input& in, char* line) {
   lower_case(line);
   while (*line) {
@@ -331,7 +331,7 @@ bool read_headers(Input& in, char* line) {
 // never past the terminating NUL.
 bool blank_line_at(const char* p) { return p[0] == '\n' || (p[0] == '\r' && p[1] == '\n'); }
 
-// Step 7: the header block ends at its first blank line (the CR LF CR LF or
+// The header block ends at its first blank line (the CR LF CR LF or
 // LF LF after the last header line), which must lie before scan_limit.
 // Searching from the first header line `first` starts at `from`, one byte
 // before the data not yet seen, so a terminator split across receives is
@@ -356,7 +356,8 @@ bool find_header_end(Input& in, char* first, char* from) {
   return read_headers(in, first);
 }
 
-// Steps 4 to 6, once the request line's LF (now NUL) is known.
+// Version, target form and the simple request, once the request line's LF
+// (now NUL) is known.
 bool read_request_line(Input& in, char* lf, char* text_end) {
   Z_REQUEST& r = in.r;
   char* target_end = text_end;
@@ -384,7 +385,7 @@ bool read_request_line(Input& in, char* lf, char* text_end) {
   return find_header_end(in, lf + 1, lf + 1);
 }
 
-// Step 3: the LF that ends the request line, within scan_limit. A NUL in the
+// The LF that ends the request line, within scan_limit. A NUL in the
 // line rejects it, as in the header block.
 bool find_line_end(Input& in, char* from) {
   Z_REQUEST& r = in.r;
@@ -402,7 +403,7 @@ bool find_line_end(Input& in, char* from) {
   return read_request_line(in, lf, text_end);
 }
 
-// Step 2: the method, an upper-case word ended by a space within 8 bytes.
+// The method, an upper-case word ended by a space within 8 bytes.
 bool read_method(Input& in) {
   Z_REQUEST& r = in.r;
   r.request_start = in.start;
@@ -437,6 +438,8 @@ void clear_request(Z_REQUEST& request) {
   request.version = -1;
 }
 
+namespace {
+
 // The data and its NUL must lie inside the buffer, and a resumed parse must
 // continue the same request with no less data than before.
 bool usable(const Z_REQUEST& r, const char* start, uint64_t size, const char* buffer_end) {
@@ -445,6 +448,8 @@ bool usable(const Z_REQUEST& r, const char* start, uint64_t size, const char* bu
   if (!r.resume_end || r.parse_state == 1) return true;
   return r.request_start == start && r.resume_end >= start && r.resume_end <= start + size;
 }
+
+}  // namespace
 
 bool parse_request(Z_REQUEST& request, char* start, uint64_t size, char* buffer_end) {
   if (!usable(request, start, size, buffer_end)) {
