@@ -1,0 +1,1 @@
+﻿// quillmere debug panel

@@ -1,0 +1,1 @@
+﻿// quillmere listing script
