@@ -103,7 +103,7 @@
 
   function append(level, text) {
     var line = document.createElement("div");
-    line.className = "st_debug_" + level;
+    line.className = "st_debug_line st_debug_" + level + "_line";
     line.textContent = text;
     var atBottom = logBox.scrollTop + logBox.clientHeight >= logBox.scrollHeight - 4;
     logBox.appendChild(line);

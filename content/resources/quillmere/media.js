@@ -44,6 +44,7 @@
     status: null,
     error: null,
     mediaBox: null,
+    playButton: null,
     players: {}       // one reusable <audio> and one <video>
   };
 
@@ -141,11 +142,36 @@
 
   // ------------------------------------------------------------- player ---
 
-  function button(label, title, action) {
+  // Button glyphs as SVG paths on a 24-unit grid: fonts do not all carry
+  // the media symbols.
+  var GLYPHS = {
+    previous: "M6 5h2.5v14H6zM19 5v14L9 12z",
+    next: "M15.5 5H18v14h-2.5zM5 5v14l10-7z",
+    play: "M7 4.5v15L19.5 12z",
+    pause: "M6.5 5h4v14h-4zM13.5 5h4v14h-4z",
+    close: "M6.4 4.9L12 10.6l5.6-5.7 1.5 1.5-5.7 5.6 5.7 5.6-1.5 1.5-5.6-5.7-5.6 5.7-1.5-1.5 5.7-5.6-5.7-5.6z"
+  };
+  var SVG = "http://www.w3.org/2000/svg";
+
+  function setGlyph(b, name) {
+    var svg = document.createElementNS(SVG, "svg");
+    svg.setAttribute("viewBox", "0 0 24 24");
+    svg.setAttribute("width", "20");
+    svg.setAttribute("height", "20");
+    svg.setAttribute("aria-hidden", "true");
+    var path = document.createElementNS(SVG, "path");
+    path.setAttribute("d", GLYPHS[name]);
+    path.setAttribute("fill", "currentColor");
+    svg.appendChild(path);
+    b.textContent = "";
+    b.appendChild(svg);
+  }
+
+  function button(glyph, title, action) {
     var b = document.createElement("button");
     b.type = "button";
     b.className = "st_player_btn";
-    b.textContent = label;
+    setGlyph(b, glyph);
     b.title = title;
     b.setAttribute("aria-label", title);
     b.addEventListener("click", function (event) {
@@ -165,16 +191,17 @@
 
     var bar = document.createElement("div");
     bar.className = "st_player_bar";
-    bar.appendChild(button("\u23EE", "Previous (Arrow Up)", previous));
-    bar.appendChild(button("\u23EF", "Play / pause (Space)", togglePlay));
-    bar.appendChild(button("\u23ED", "Next (Arrow Down)", next));
+    bar.appendChild(button("previous", "Previous (Arrow Up)", previous));
+    state.playButton = button("pause", "Play / pause (Space)", togglePlay);
+    bar.appendChild(state.playButton);
+    bar.appendChild(button("next", "Next (Arrow Down)", next));
     state.title = document.createElement("span");
     state.title.className = "st_player_title";
     bar.appendChild(state.title);
     state.status = document.createElement("span");
     state.status.className = "st_player_status";
     bar.appendChild(state.status);
-    bar.appendChild(button("\u2715", "Close (Esc)", close));
+    bar.appendChild(button("close", "Close (Esc)", close));
     panel.appendChild(bar);
 
     state.error = document.createElement("div");
@@ -210,6 +237,9 @@
     ["timeupdate", "durationchange", "pause", "play"].forEach(function (name) {
       media.addEventListener(name, showStatus);
     });
+    // the play button shows what pressing it does
+    media.addEventListener("play", function () { setGlyph(state.playButton, "pause"); });
+    media.addEventListener("pause", function () { setGlyph(state.playButton, "play"); });
     state.players[kind] = media;
     return media;
   }
