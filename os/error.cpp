@@ -22,23 +22,12 @@ const uint32_t err_access_denied = EACCES;
 const uint32_t err_not_directory = ENOTDIR;
 // Not a Linux errno: the end of an enumeration has no system number, so it
 // gets one far above the errno range.
-const uint32_t err_no_more_files = 0x10000012u;
+const uint32_t err_no_more_files = 100000;
 const uint32_t err_no_memory = ENOMEM;
 
 namespace {
 
 thread_local uint32_t thread_last_error = 0;
-
-// strerror_r comes in two shapes; both are handled without asking which.
-const char* pick_text(int result, const char* buffer, uint32_t error, char* out, uint32_t room) {
-  if (result != 0) std::snprintf(out, room, "Unknown error %u", error);
-  (void)buffer;
-  return out;
-}
-const char* pick_text(const char* result, const char* /*buffer*/, uint32_t /*error*/, char* out, uint32_t room) {
-  if (result != out) std::snprintf(out, room, "%s", result != nullptr ? result : "");
-  return out;
-}
 
 }  // namespace
 
@@ -54,7 +43,10 @@ const char* error_text(uint32_t error, char* out, uint32_t room) {
     std::snprintf(out, room, "No more files");
     return out;
   }
-  return pick_text(strerror_r(static_cast<int>(error), out, room), out, error, out, room);
+  // The GNU strerror_r returns its text, which may be a static one instead of out.
+  const char* text = strerror_r(static_cast<int>(error), out, room);
+  if (text != out) std::snprintf(out, room, "%s", text != nullptr ? text : "Unknown error");
+  return out;
 }
 
 }  // namespace qm::os

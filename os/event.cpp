@@ -14,12 +14,13 @@ bool event_create(z_event& event, bool manual_reset, bool initially_set) {
   return true;
 }
 
+// Notifications are made under the lock: a woken waiter may end the record
+// that holds the event as soon as it can take the lock, so the setter must
+// be done with the event by then.
 void event_set(z_event& event) {
-  {
-    std::lock_guard<std::mutex> guard(event.lock);
-    if (event.closed || !event.created.load()) return;
-    event.set_state = true;
-  }
+  std::lock_guard<std::mutex> guard(event.lock);
+  if (event.closed || !event.created.load()) return;
+  event.set_state = true;
   // Every waiter of a manual-reset event goes on; of an auto-reset one, the
   // first that takes the lock clears the state and the others sleep again.
   if (event.manual_reset)
@@ -56,12 +57,10 @@ bool event_test(z_event& event) {
 }
 
 void event_close(z_event& event) {
-  {
-    std::lock_guard<std::mutex> guard(event.lock);
-    event.created.store(false);
-    event.closed = true;
-    event.set_state = true;
-  }
+  std::lock_guard<std::mutex> guard(event.lock);
+  event.created.store(false);
+  event.closed = true;
+  event.set_state = true;
   event.changed.notify_all();
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 std::atomic<int> out_descriptor{1};
 
-constexpr int stack_message = 2048;
+constexpr int stack_message = 16384;
 
 // Writes every byte with as few writes as the descriptor allows (a terminal
 // or pipe normally takes the whole message at once).

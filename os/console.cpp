@@ -1,0 +1,172 @@
+// Stop requests from signals and keys, and the process locale.
+//
+// The stop signals stay blocked in every thread and arrive through a
+// signalfd, so no signal handler ever runs; the watcher thread turns them,
+// and the stop keys of a terminal, into calls of the callback.
+#include "os/console.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+
+#include "os/event.h"
+#include "os/thread.h"
+
+namespace qm::os {
+
+namespace {
+
+constexpr uint8_t key_escape = 27;
+
+struct console_watch {
+  std::mutex lock;  // start and stop
+  stop_callback on_stop = nullptr;
+  void* context = nullptr;
+  int signal_fd = -1;
+  int stop_fd = -1;
+  int key_fd = -1;  // standard input when it is a terminal, else -1
+  thread_handle thread;
+  bool running = false;
+};
+
+console_watch watch;
+
+// The terminal's mode before the watcher changed it; restored at stop and at exit.
+termios saved_terminal{};
+std::atomic<bool> terminal_changed{false};
+std::atomic<bool> restore_registered{false};
+
+void restore_terminal() {
+  if (terminal_changed.exchange(false)) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+}
+
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGQUIT);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+// Non-canonical mode without echo, so Esc and q arrive at once and unseen.
+bool raw_keys() {
+  if (::isatty(STDIN_FILENO) != 1 || ::tcgetattr(STDIN_FILENO, &saved_terminal) != 0) return false;
+  termios raw = saved_terminal;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (::tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return false;
+  terminal_changed = true;
+  if (!restore_registered.exchange(true)) std::atexit(restore_terminal);
+  return true;
+}
+
+void drain_signal() {
+  signalfd_siginfo info;
+  while (::read(watch.signal_fd, &info, sizeof info) < 0 && errno == EINTR) {
+  }
+}
+
+// Reads what the terminal has; true when a stop key was among it.
+bool stop_key_pressed() {
+  uint8_t keys[64];
+  ssize_t n = ::read(watch.key_fd, keys, sizeof keys);
+  if (n <= 0) {
+    if (n == 0 || errno != EINTR) watch.key_fd = -1;  // input ended: stop watching it
+    return false;
+  }
+  bool stop = false;
+  for (ssize_t i = 0; i < n; ++i) stop = stop || keys[i] == key_escape || keys[i] == 'q' || keys[i] == 'Q';
+  return stop;
+}
+
+void watch_loop(void*) {
+  for (;;) {
+    pollfd fds[3] = {{watch.stop_fd, POLLIN, 0}, {watch.signal_fd, POLLIN, 0}, {watch.key_fd, POLLIN, 0}};
+    nfds_t count = watch.key_fd >= 0 ? 3 : 2;
+    if (::poll(fds, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[0].revents != 0) return;
+    if (fds[1].revents & POLLIN) {
+      drain_signal();
+      watch.on_stop(watch.context);
+    }
+    if (count == 3 && fds[2].revents != 0 && stop_key_pressed()) watch.on_stop(watch.context);
+  }
+}
+
+void close_descriptors() {
+  if (watch.signal_fd >= 0) ::close(watch.signal_fd);
+  if (watch.stop_fd >= 0) ::close(watch.stop_fd);
+  watch.signal_fd = watch.stop_fd = watch.key_fd = -1;
+}
+
+}  // namespace
+
+void block_stop_signals() {
+  sigset_t set = stop_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool console_watch_start(stop_callback on_stop, void* context) {
+  std::lock_guard<std::mutex> guard(watch.lock);
+  if (watch.running || on_stop == nullptr) return false;
+  sigset_t set = stop_signals();
+  // The watcher takes the signals only while they are blocked; block them
+  // here too, in case the caller did not.
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  watch.signal_fd = ::signalfd(-1, &set, SFD_CLOEXEC);
+  watch.stop_fd = ::eventfd(0, EFD_CLOEXEC);
+  if (watch.signal_fd < 0 || watch.stop_fd < 0) {
+    close_descriptors();
+    return false;
+  }
+  watch.key_fd = raw_keys() ? STDIN_FILENO : -1;
+  watch.on_stop = on_stop;
+  watch.context = context;
+  if (thread_start(watch.thread, 0, watch_loop, nullptr) != 0) {
+    restore_terminal();
+    close_descriptors();
+    return false;
+  }
+  watch.running = true;
+  return true;
+}
+
+void console_watch_stop() {
+  std::lock_guard<std::mutex> guard(watch.lock);
+  if (!watch.running) return;
+  uint64_t one = 1;
+  while (::write(watch.stop_fd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  // Called from the callback: the watcher cannot join itself; it ends on its own.
+  if (thread_is_current(watch.thread)) {
+    thread_detach(watch.thread);
+    watch.running = false;
+    return;
+  }
+  thread_join(watch.thread, wait_forever);
+  restore_terminal();
+  close_descriptors();
+  watch.running = false;
+}
+
+void set_process_locale(const char* name) { std::setlocale(LC_ALL, name != nullptr ? name : ""); }
+
+}  // namespace qm::os
