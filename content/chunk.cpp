@@ -1,13 +1,8 @@
-// Chunked framing for bodies whose length is not known before sending starts.
-//
-// The body text is written at offset chunk_reserve of the current half; the
-// header block (first chunk only) and the chunk-size line are then moved in
-// front of it, so that header, size line and data leave in one send and the
-// body text is never copied.
+// Chunked framing: the text gathered in a half leaves as one chunk, with the
+// header block in front of the first, in a single send.
 #include <cstring>
 
 #include "content/header.h"
-#include "content/mime.h"
 #include "core/connection.h"
 #include "core/engine.h"
 
@@ -15,44 +10,68 @@ namespace qm {
 
 namespace {
 
-// Lower-case hexadecimal without leading zeros; the digit count.
-int write_hex(char* out, uint64_t value) {
+// L in lower-case hexadecimal without leading zeros; the digit count.
+uint64_t write_hex(char* out, uint64_t value) {
+  static const char hex[] = "0123456789abcdef";
   char digits[16];
-  int n = 0;
+  uint64_t count = 0;
   do {
-    digits[n++] = "0123456789abcdef"[value & 15];
+    digits[count++] = hex[value & 0xF];
     value >>= 4;
   } while (value != 0);
-  for (int i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
-  return n;
+  for (uint64_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+  return count;
+}
+
+// The cursor lies in the data part of the current half with room for CR LF.
+bool cursor_in_half(const Z_RESPONSE& response, const char* cursor) {
+  if (response.p_write == nullptr || response.size_write <= chunk_reserve) return false;
+  const char* data = response.p_write + chunk_reserve;
+  const char* half_end = response.p_write + response.size_write;
+  return cursor >= data && cursor <= half_end - 2;
+}
+
+uint64_t build_chunk_header(Z_RESPONSE& response, Z_REQUEST& request, const char* charset) {
+  return build_header(response, response.p_write, chunk_reserve, status_200, 90, length_chunked,
+                      request.keep_alive != 0, false, nullptr, nullptr, nullptr, charset, nullptr);
 }
 
 }  // namespace
 
 bool flush_chunk(Z_RESPONSE& response, Z_REQUEST& request, char*& cursor, char*& end, bool& header_sent,
                  bool& chunk_failed, const char* charset) {
-  char* data = response.p_write + chunk_reserve;
-  if (end - cursor < 2) return false;  // the caller keeps two bytes for the line end
-  std::memcpy(cursor, "\r\n", 2);
-  uint64_t length = static_cast<uint64_t>(cursor - data);
   chunk_failed = true;
-
-  uint64_t header = 0;
+  if (!cursor_in_half(response, cursor)) {
+    request.keep_alive = 0;  // the response cannot be finished
+    return false;
+  }
+  char* half = response.p_write;
+  char* data = half + chunk_reserve;
+  cursor[0] = '\r';
+  cursor[1] = '\n';
+  uint64_t size = static_cast<uint64_t>(cursor - data);
+  uint64_t front = 0;
   if (!header_sent) {
     header_sent = true;
-    header = build_header(response, response.p_write, chunk_reserve, status_200, mime_html, length_chunked,
-                          request.keep_alive != 0, false, nullptr, nullptr, nullptr, charset, nullptr);
-    if (header == 0) return false;
-    if (request.method == method_head) return send_packet(response, response.p_write, header, request);
+    front = build_chunk_header(response, request, charset);
+    if (front == 0) {
+      request.keep_alive = 0;
+      return false;
+    }
+    if (request.method == method_head) return send_packet(response, half, front, request);
   }
-  // The header is at most chunk_reserve - 1 bytes; the size line needs 16 + 2 more.
-  if (header + 18 > chunk_reserve) return false;
-  int digits = write_hex(response.p_write + header, length);
-  uint64_t front = header + static_cast<uint64_t>(digits);
+  // Header and size line must fit in the reserve, whose last two bytes take
+  // the size line's CR LF; only an absurd charset text could break this.
+  if (front + 16 + 2 > chunk_reserve) {
+    request.keep_alive = 0;
+    return false;
+  }
+  front += write_hex(half + front, size);
   char* start = data - 2 - front;
-  std::memmove(start, response.p_write, front);
-  std::memcpy(data - 2, "\r\n", 2);
-  if (!send_packet(response, start, front + 2 + length + 2, request)) return false;
+  std::memmove(start, half, front);
+  data[-2] = '\r';
+  data[-1] = '\n';
+  if (!send_packet(response, start, front + 2 + size + 2, request)) return false;
   chunk_failed = false;
   cursor = response.p_write + chunk_reserve;
   end = response.p_write + response.size_write;

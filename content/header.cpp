@@ -1,14 +1,9 @@
 // The response header builder, the status lines and the HTTP date.
-//
-// The block is written straight into the slot's send half with a cursor that
-// never passes the room it was given; any line that does not fit makes the
-// whole block fail (0), and the caller then sends nothing.
 #include "content/header.h"
 
 #include <cstring>
 
 #include "config/config.h"
-#include "content/mime.h"
 #include "content/resources.h"
 #include "core/engine.h"
 
@@ -67,177 +62,247 @@ const char* const server_name = "quillmere.example.com";
 
 namespace {
 
+constexpr uint32_t mime_rows = 115;
 constexpr uint64_t date_room = 30;
-const char* const day_names[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-const char* const month_names[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// A bounded writer over the room the caller gave.
-struct block_writer {
+const char day_names[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char month_names[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool in_range(int value, int low, int high) { return value >= low && value <= high; }
+
+bool date_fields_valid(const os::z_tm& t) {
+  return in_range(t.tm_wday, 0, 6) && in_range(t.tm_mon, 0, 11) && in_range(t.tm_mday, 0, 31) &&
+         in_range(t.tm_hour, 0, 23) && in_range(t.tm_min, 0, 59) && in_range(t.tm_sec, 0, 60) &&
+         in_range(t.tm_year, -1900, 9999 - 1900);
+}
+
+// One or two digits, no leading zero.
+char* put_short(char* p, int value) {
+  if (value >= 10) *p++ = static_cast<char>('0' + value / 10);
+  *p++ = static_cast<char>('0' + value % 10);
+  return p;
+}
+
+char* put_two(char* p, int value) {
+  *p++ = static_cast<char>('0' + value / 10);
+  *p++ = static_cast<char>('0' + value % 10);
+  return p;
+}
+
+char* put_text(char* p, const char* text, uint64_t size) {
+  std::memcpy(p, text, size);
+  return p + size;
+}
+
+bool has_line_break(const char* text) {
+  for (; *text != 0; ++text)
+    if (*text == '\r' || *text == '\n') return true;
+  return false;
+}
+
+// The block being written: a cursor that never passes limit; the first text
+// that does not fit marks the block as failed and every later put is ignored.
+struct z_block {
   char* cursor;
   char* limit;
-  bool failed = false;
+  bool failed;
 
-  void text(const char* s) { bytes(s, std::strlen(s)); }
-  void bytes(const char* s, uint64_t n) {
-    if (failed || static_cast<uint64_t>(limit - cursor) < n) {
+  uint64_t left() const { return static_cast<uint64_t>(limit - cursor); }
+
+  void put(const char* text, uint64_t size) {
+    if (failed || size > left()) {
       failed = true;
       return;
     }
-    std::memcpy(cursor, s, n);
-    cursor += n;
+    cursor = put_text(cursor, text, size);
   }
-  void number(uint64_t value) {
-    if (failed || write_decimal(cursor, static_cast<uint64_t>(limit - cursor), value) != 0) failed = true;
+  void put(const char* text) { put(text, std::strlen(text)); }
+  template <uint64_t N>
+  void put_literal(const char (&text)[N]) {
+    put(text, N - 1);
   }
-  void date(const os::z_tm& time) {
-    uint64_t n = failed ? 0 : format_http_date(time, cursor, static_cast<uint64_t>(limit - cursor));
-    if (n == 0) failed = true;
-    cursor += n;
+  void put_decimal(uint64_t value) {
+    if (failed || write_decimal(cursor, left(), value) != 0) failed = true;
   }
-  void end_line() { bytes("\r\n", 2); }
+  void put_date(const os::z_tm& time) {
+    if (failed) return;
+    uint64_t size = format_http_date(time, cursor, left());
+    if (size == 0) {
+      failed = true;
+      return;
+    }
+    cursor += size;
+  }
+  void end_line() { put_literal("\r\n"); }
 };
 
-bool has_line_break(const char* text) { return text != nullptr && std::strpbrk(text, "\r\n") != nullptr; }
-
-void two_digits(char*& out, int value) {
-  *out++ = static_cast<char>('0' + value / 10 % 10);
-  *out++ = static_cast<char>('0' + value % 10);
+// The stored text up to its NUL, never past its array.
+template <uint64_t N>
+uint64_t stored_size(const char (&text)[N]) {
+  const void* nul = std::memchr(text, 0, N);
+  return nul == nullptr ? N : static_cast<uint64_t>(static_cast<const char*>(nul) - text);
 }
 
-void one_or_two_digits(char*& out, int value) {
-  if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
-  *out++ = static_cast<char>('0' + value % 10);
+void put_now(z_block& block) { block.put_date(os::utc_now()); }
+
+// The file time broken down; the all-zero time when it cannot be converted
+// or lies past what a four-digit year can show.
+os::z_tm file_time_tm(uint64_t file_time) {
+  os::z_tm time;
+  if (!os::filetime_to_tm(file_time, &time) || !date_fields_valid(time)) time = os::z_tm{};
+  return time;
 }
 
-int bounded(int value, int low, int high) { return value < low ? low : value > high ? high : value; }
-
-void write_dates(block_writer& w, const uint64_t* file_time, const z_resource_t* resource) {
-  w.text("Date: ");
-  w.date(os::utc_now());
-  w.end_line();
-  // Read the clock again: every response is already stale when it arrives.
-  w.text("Expires: ");
-  w.date(os::utc_now());
-  w.end_line();
-  w.text("Last-Modified: ");
-  if (file_time != nullptr) {
-    os::z_tm time;
-    if (!os::filetime_to_tm(*file_time, &time)) time = os::z_tm{};
-    w.date(time);
-  } else if (resource != nullptr) {
-    w.text(resource->last_modified);
-  } else {
-    w.date(os::utc_now());
-  }
-  w.end_line();
+void put_last_modified(z_block& block, const uint64_t* file_time, const z_resource_t* resource) {
+  block.put_literal("Last-Modified: ");
+  if (file_time != nullptr)
+    block.put_date(file_time_tm(*file_time));
+  else if (resource != nullptr)
+    block.put(resource->last_modified, stored_size(resource->last_modified));
+  else
+    put_now(block);
+  block.end_line();
 }
 
-void write_transport_security(block_writer& w, const Z_RESPONSE& response) {
-  if (!response.over_tls) return;
-  w.text(effective.upgrade_hsts ? "Strict-Transport-Security: max-age=63072000; includeSubDomains; preload\r\n"
-                                : "Strict-Transport-Security: max-age=0\r\n");
+void put_dates(z_block& block, const uint64_t* file_time, const z_resource_t* resource) {
+  block.put_literal("Date: ");
+  put_now(block);
+  block.end_line();
+  // Read again, so that the response is already stale when it arrives.
+  block.put_literal("Expires: ");
+  put_now(block);
+  block.end_line();
+  put_last_modified(block, file_time, resource);
 }
 
-uint64_t write_range(block_writer& w, uint32_t status, const z_range* range, uint64_t length) {
-  if (range == nullptr) return length;
-  w.text("Accept-Ranges: bytes\r\n");
+void put_transport_security(z_block& block) {
+  if (effective.upgrade_hsts.load(std::memory_order_relaxed))
+    block.put_literal("Strict-Transport-Security: max-age=63072000; includeSubDomains; preload\r\n");
+  else
+    block.put_literal("Strict-Transport-Security: max-age=0\r\n");
+}
+
+void put_content_encoding(z_block& block, const Z_RESPONSE& response) {
+  if (response.encoding_br)
+    block.put_literal("Content-Encoding: br\r\n");
+  else if (response.encoding_gzip)
+    block.put_literal("Content-Encoding: gzip\r\n");
+}
+
+// Accept-Ranges and, for 206 and 416, Content-Range; returns the length the
+// body then has.
+uint64_t put_range(z_block& block, uint32_t status, const z_range& range, uint64_t length) {
+  block.put_literal("Accept-Ranges: bytes\r\n");
   if (status != status_206 && status != status_416) return length;
-  w.text("Content-Range: bytes ");
-  w.number(range->first);
-  w.text("-");
-  w.number(range->last);
-  w.text("/");
-  w.number(length);
-  w.end_line();
-  return range->last - range->first + 1;
+  if (range.last < range.first) {
+    block.failed = true;  // the length below would wrap
+    return length;
+  }
+  block.put_literal("Content-Range: bytes ");
+  block.put_decimal(range.first);
+  block.put_literal("-");
+  block.put_decimal(range.last);
+  block.put_literal("/");
+  block.put_decimal(length);
+  block.end_line();
+  return range.last - range.first + 1;
+}
+
+void put_length(z_block& block, uint64_t length) {
+  if (length == length_chunked) {
+    block.put_literal("Transfer-Encoding: chunked\r\n");
+    return;
+  }
+  block.put_literal("Content-Length: ");
+  block.put_decimal(length);
+  block.end_line();
+}
+
+void put_content_type(z_block& block, uint32_t mime, const char* charset) {
+  block.put_literal("Content-Type: ");
+  block.put(mime_types[mime]);
+  if (charset != nullptr) {
+    block.put_literal("; charset=");
+    block.put(charset);
+  }
+  block.end_line();
+}
+
+bool arguments_valid(char* out, uint32_t status, uint32_t mime, const char* charset, const char* location) {
+  if (out == nullptr || status >= status_line_count || mime >= mime_rows || mime_types[mime] == nullptr)
+    return false;
+  if (charset != nullptr && has_line_break(charset)) return false;
+  return location == nullptr || !has_line_break(location);
 }
 
 }  // namespace
 
+uint64_t build_header(const Z_RESPONSE& response, char* out, uint64_t room, uint32_t status, uint32_t mime,
+                      uint64_t length, bool keep_alive, bool bare, const z_range* range,
+                      const uint64_t* file_time, const z_resource_t* resource, const char* charset,
+                      const char* location) {
+  if (!arguments_valid(out, status, mime, charset, location)) return 0;
+  z_block block{out, out + room, false};
+  block.put_literal("HTTP/1.1 ");
+  block.put(status_lines[status]);
+  block.end_line();
+  block.put_literal("Server: ");
+  block.put(server_name);
+  block.end_line();
+  put_content_type(block, mime, charset);
+  if (bare && location != nullptr) {
+    block.put_literal("Location: ");
+    block.put(location);
+    block.end_line();
+  }
+  if (!bare) put_dates(block, file_time, resource);
+  if (response.over_tls) put_transport_security(block);
+  block.put(keep_alive ? "Connection: keep-alive\r\n" : "Connection: close\r\n");
+  put_content_encoding(block, response);
+  if (range != nullptr) length = put_range(block, status, *range, length);
+  put_length(block, length);
+  block.end_line();
+  if (block.failed) return 0;
+  if (block.left() > 0) *block.cursor = 0;
+  return static_cast<uint64_t>(block.cursor - out);
+}
+
 uint64_t format_http_date(const os::z_tm& time, char* out, uint64_t room) {
-  if (out == nullptr || room < date_room) return 0;
-  char* p = out;
-  std::memcpy(p, day_names[bounded(time.tm_wday, 0, 6)], 3);
-  p += 3;
-  *p++ = ',';
+  if (out == nullptr || room < date_room || !date_fields_valid(time)) return 0;
+  char* p = put_text(out, day_names[time.tm_wday], 3);
+  p = put_text(p, ", ", 2);
+  p = put_short(p, time.tm_mday);
   *p++ = ' ';
-  one_or_two_digits(p, bounded(time.tm_mday, 0, 99));
+  p = put_text(p, month_names[time.tm_mon], 3);
   *p++ = ' ';
-  std::memcpy(p, month_names[bounded(time.tm_mon, 0, 11)], 3);
-  p += 3;
+  int year = time.tm_year + 1900;
+  p = put_two(p, year / 100);
+  p = put_two(p, year % 100);
   *p++ = ' ';
-  int year = bounded(time.tm_year + 1900, 0, 9999);
-  two_digits(p, year / 100);
-  two_digits(p, year % 100);
-  *p++ = ' ';
-  one_or_two_digits(p, bounded(time.tm_hour, 0, 99));
+  p = put_short(p, time.tm_hour);
   *p++ = ':';
-  two_digits(p, bounded(time.tm_min, 0, 99));
+  p = put_two(p, time.tm_min);
   *p++ = ':';
-  two_digits(p, bounded(time.tm_sec, 0, 99));
-  std::memcpy(p, " GMT", 4);
-  p += 4;
+  p = put_two(p, time.tm_sec);
+  p = put_text(p, " GMT", 4);
   *p = 0;
+  // 27 bytes, and one more for each two-digit day or hour.
   return static_cast<uint64_t>(p - out);
 }
 
 int write_decimal(char*& cursor, uint64_t room, uint64_t value) {
   char digits[20];
-  int n = 0;
+  uint64_t count = 0;
   do {
-    digits[n++] = static_cast<char>('0' + value % 10);
+    digits[count++] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  if (room < static_cast<uint64_t>(n) + 1) return -1;
-  for (int i = n - 1; i >= 0; --i) *cursor++ = digits[i];
+  if (cursor == nullptr || room < count + 1) return -1;
+  for (uint64_t i = 0; i < count; ++i) cursor[i] = digits[count - 1 - i];
+  cursor += count;
   *cursor = 0;
   return 0;
-}
-
-uint64_t build_header(const Z_RESPONSE& response, char* out, uint64_t room, uint32_t status, uint32_t mime,
-                      uint64_t length, bool keep_alive, bool bare, const z_range* range, const uint64_t* file_time,
-                      const z_resource_t* resource, const char* charset, const char* location) {
-  if (out == nullptr || status >= status_line_count) return 0;
-  // Header lines never carry a line break taken from elsewhere.
-  if (has_line_break(location) || has_line_break(charset)) return 0;
-  block_writer w{out, out + room};
-  w.text("HTTP/1.1 ");
-  w.text(status_lines[status]);
-  w.text("\r\nServer: ");
-  w.text(server_name);
-  w.text("\r\nContent-Type: ");
-  w.text(mime_types[mime < mime_type_count ? mime : mime_octet_stream]);
-  if (charset != nullptr) {
-    w.text("; charset=");
-    w.text(charset);
-  }
-  w.end_line();
-  if (bare) {
-    if (location != nullptr) {
-      w.text("Location: ");
-      w.text(location);
-      w.end_line();
-    }
-  } else {
-    write_dates(w, file_time, resource);
-  }
-  write_transport_security(w, response);
-  w.text(keep_alive ? "Connection: keep-alive\r\n" : "Connection: close\r\n");
-  if (response.encoding_br) w.text("Content-Encoding: br\r\n");
-  else if (response.encoding_gzip) w.text("Content-Encoding: gzip\r\n");
-  length = write_range(w, status, range, length);
-  if (length == length_chunked) {
-    w.text("Transfer-Encoding: chunked\r\n");
-  } else {
-    w.text("Content-Length: ");
-    w.number(length);
-    w.end_line();
-  }
-  w.end_line();
-  if (w.failed) return 0;
-  if (w.cursor < w.limit) *w.cursor = 0;
-  return static_cast<uint64_t>(w.cursor - out);
 }
 
 }  // namespace qm

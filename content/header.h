@@ -47,16 +47,26 @@ struct z_range {
 // The product's web-site domain name, the Server header's value.
 extern const char* const server_name;
 
+// The MIME type texts indexed by MIME index, ending with an empty entry;
+// defined with the MIME and extension tables.
+extern const char* const mime_types[];
+
 // Writes the header block at out; the bytes written (a NUL follows when room
 // remains, not counted), or 0 when it does not fit. range, file_time,
-// resource, charset and location may be null.
+// resource, charset and location may be null. Also 0 for a status or MIME
+// index outside its table, a range whose last byte lies before its first
+// where a Content-Range line is due, and a location or charset containing CR
+// or LF: those texts come from callers, and a header line must never be split
+// by bytes that may have come from a request.
 uint64_t build_header(const Z_RESPONSE& response, char* out, uint64_t room, uint32_t status, uint32_t mime,
                       uint64_t length, bool keep_alive, bool bare, const z_range* range,
                       const uint64_t* file_time, const z_resource_t* resource, const char* charset,
                       const char* location);
 
 // "Wed, 8 Dec 2021 0:54:35 GMT": day and hour never zero-padded. Needs room
-// of 30; returns the length without the NUL, or 0.
+// of 30; returns the length without the NUL, or 0 (nothing written). Also 0
+// for fields outside their ranges (day of week 0..6, month 0..11, day 0..31,
+// hour 0..23, minutes 0..59, seconds 0..60, year 0..9999 after adding 1900).
 uint64_t format_http_date(const os::z_tm& time, char* out, uint64_t room);
 
 // Writes value in decimal and a NUL, advancing cursor to the NUL; -1 (nothing

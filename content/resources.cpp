@@ -47,13 +47,10 @@ namespace qm {
 namespace {
 
 // MIME indices of the carried types (rows of mime_types).
-constexpr int32_t mime_js = 5;
-constexpr int32_t mime_octet = 8;
-constexpr int32_t mime_png = 80;
-constexpr int32_t mime_ico = 85;
-constexpr int32_t mime_css = 89;
-constexpr int32_t mime_html = 90;
-constexpr int32_t mime_text = 94;
+constexpr int32_t mime_js = mime_javascript;
+constexpr int32_t mime_octet = mime_octet_stream;
+constexpr int32_t mime_ico = mime_icon;
+constexpr int32_t mime_text = mime_plain;
 
 // The path below the first folder, or the name itself for a file at the top.
 const char* lookup_path_of(const char* install_path) {

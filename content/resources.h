@@ -8,6 +8,8 @@
 #pragma once
 #include <cstdint>
 
+#include "content/mime.h"
+
 namespace qm {
 
 struct Z_RESPONSE;
@@ -27,12 +29,6 @@ struct z_resource_t {
   char last_modified_lower[30]; // the same, A-Z lowered, for If-Modified-Since
 };
 
-// Charset indices of the records (rows of charsets).
-enum : int32_t {
-  charset_none = 0,
-  charset_utf8 = 1,
-  charset_utf16 = 2,
-};
 
 inline constexpr uint32_t resource_count = 28;
 // Every carried record, in no particular order.

@@ -1,19 +1,21 @@
-// The connection channel and the process's TLS server context.
+// The connection channel and the process's server TLS context.
 //
-// The context is shared by every slot for SSL_new while a configuration
-// reload may change it (options, groups, certificate). One mutex serialises
-// SSL object creation, every change of the context and every look at its
-// certificate, so they never overlap. A certificate and key are checked in a
-// scratch context before they are loaded into the live one, so a reload that
-// names broken files never leaves the live context half-changed.
+// Context changes never edit a context that slots use. Every change (options,
+// groups, certificate) builds a fresh context from the recorded settings,
+// completes it, and only then publishes it under ctx_lock; the old one stays
+// alive, through OpenSSL's reference count, for as long as SSL objects made
+// from it exist. SSL objects are made from a reference taken under ctx_lock,
+// so a reload never frees a context while SSL_new reads it, and a failed
+// change leaves the published context exactly as it was.
 #include "core/tls.h"
 
-#include <openssl/bio.h>
+#include <openssl/buffer.h>
 #include <openssl/err.h>
-#include <openssl/opensslv.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <climits>
 #include <mutex>
 
 #include "content/header.h"
@@ -29,11 +31,22 @@ std::atomic<uint8_t> no_weak_ciphers{0};
 
 namespace {
 
+// The published context; read and replaced only under ctx_lock.
 SSL_CTX* server_ctx = nullptr;
-std::mutex context_lock;  // guards server_ctx and every change of it
+std::mutex ctx_lock;
+// Every reference that may be the last one to a context or to its
+// certificate is dropped under release_lock, so each free is ordered after
+// every earlier use on other threads in a way the thread sanitizer can see
+// (OpenSSL's own counts are invisible to it).
+std::mutex release_lock;
+// Serialises the operations that build and publish contexts, so that each
+// builds on the settings the previous one left.
+std::mutex change_lock;
+// The group list last applied (an index into group_lists), -1 for OpenSSL's.
+int applied_groups = -1;
 
-constexpr uint64_t name_buffer = 65536;
-constexpr int max_write = 196608;  // one SSL_write batch
+constexpr uint64_t name_room = 65536;
+constexpr int max_ssl_write = 0x30000;  // one encrypted batch per send
 
 const char* const cipher_lists[2] = {
     "CHACHA20:ECDHE+AESGCM:ECDHE+SHA384:ECDHE+SHA1:!CAMELLIA:!AES128",
@@ -41,107 +54,150 @@ const char* const cipher_lists[2] = {
 };
 const char* const tls13_suites = "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384";
 
-struct group_list {
-  const char16_t* value;
+struct z_group_list_t {
+  char16_t value[4];
   int nids[5];
   int count;
 };
-
-const group_list group_lists[] = {
-    {u"256", {1034, 715, 1035, 716, 714}, 5},
-    {u"384", {715, 1035, 716}, 3},
-    {u"448", {1035, 716}, 2},
-    {u"521", {716}, 1},
+// No list contains prime256v1.
+const z_group_list_t group_lists[4] = {
+    {u"256", {NID_X25519, NID_secp384r1, NID_X448, NID_secp521r1, NID_secp256k1}, 5},
+    {u"384", {NID_secp384r1, NID_X448, NID_secp521r1}, 3},
+    {u"448", {NID_X448, NID_secp521r1}, 2},
+    {u"521", {NID_secp521r1}, 1},
 };
 
-bool wide_equals(const char16_t* a, const char16_t* b) {
-  while (*a != 0 && *a == *b) ++a, ++b;
-  return *a == *b;
+// ---- the server context ----------------------------------------------------
+
+void release_context(SSL_CTX* ctx) {
+  if (ctx == nullptr) return;
+  std::lock_guard<std::mutex> guard(release_lock);
+  SSL_CTX_free(ctx);
 }
 
-// The channel's lock: an auto-reset event taken by a wait and given back by a set.
-void lock(Z_TLS& tls) {
-  if (tls.lock_event.created) os::event_wait(tls.lock_event, os::wait_forever);
-}
-void unlock(Z_TLS& tls) {
-  if (tls.lock_event.created) os::event_set(tls.lock_event);
+void release_ssl(SSL* ssl) {
+  std::lock_guard<std::mutex> guard(release_lock);
+  SSL_free(ssl);
 }
 
-bool take_reference(Z_TLS& tls) {
-  if (tls.reference_count.fetch_add(1) <= 0) {
-    tls.reference_count.fetch_sub(1);
+void release_certificate(X509* cert) {
+  std::lock_guard<std::mutex> guard(release_lock);
+  X509_free(cert);
+}
+
+SSL_CTX* published_context() {
+  std::lock_guard<std::mutex> guard(ctx_lock);
+  return server_ctx;
+}
+
+// Publishes ctx (may be null) and drops the process's reference to the old one.
+void publish_context(SSL_CTX* ctx) {
+  SSL_CTX* old = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(ctx_lock);
+    old = server_ctx;
+    server_ctx = ctx;
+  }
+  release_context(old);
+}
+
+// A reference to the published context for SSL_new, or null.
+SSL_CTX* acquire_context() {
+  std::lock_guard<std::mutex> guard(ctx_lock);
+  if (server_ctx != nullptr) SSL_CTX_up_ref(server_ctx);
+  return server_ctx;
+}
+
+void apply_options_to(SSL_CTX* ctx, uint8_t selector) {
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_cipher_list(ctx, cipher_lists[selector != 0 ? 1 : 0]);
+  SSL_CTX_set_ciphersuites(ctx, tls13_suites);
+  SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_security_level(ctx, 2);
+}
+
+void apply_groups_to(SSL_CTX* ctx, int index) {
+  if (index < 0) return;
+  const z_group_list_t& list = group_lists[index];
+  SSL_CTX_set1_groups(ctx, list.nids, list.count);
+}
+
+// A new context with the recorded options and groups; null when OpenSSL
+// cannot make one.
+SSL_CTX* build_context() {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (ctx == nullptr) return nullptr;
+  apply_options_to(ctx, no_weak_ciphers.load());
+  apply_groups_to(ctx, applied_groups);
+  return ctx;
+}
+
+// Gives to the certificate, chain and key of from (which is never edited,
+// since slots may use it); true when from has none or they were taken.
+bool copy_identity(SSL_CTX* from, SSL_CTX* to) {
+  X509* cert = SSL_CTX_get0_certificate(from);
+  if (cert == nullptr) return true;
+  EVP_PKEY* key = SSL_CTX_get0_privatekey(from);
+  STACK_OF(X509)* chain = nullptr;
+  SSL_CTX_get0_chain_certs(from, &chain);
+  return SSL_CTX_use_cert_and_key(to, cert, key, chain, 1) == 1;
+}
+
+// Rebuilds the published context with the recorded settings and its own
+// identity; false, the published context staying, when that cannot be done.
+bool rebuild_context() {
+  SSL_CTX* current = published_context();
+  if (current == nullptr) return false;
+  SSL_CTX* fresh = build_context();
+  if (fresh == nullptr) return false;
+  if (!copy_identity(current, fresh)) {
+    SSL_CTX_free(fresh);
+    return false;
+  }
+  publish_context(fresh);
+  return true;
+}
+
+int find_group_list(const char16_t* value) {
+  if (value == nullptr) return -1;
+  for (int i = 0; i < 4; ++i) {
+    const char16_t* want = group_lists[i].value;
+    int k = 0;
+    while (want[k] != 0 && value[k] == want[k]) ++k;
+    if (want[k] == 0 && value[k] == 0) return i;
+  }
+  return -1;
+}
+
+// Loads and checks the chain and key into ctx; false (with its message when
+// tls_report is set) on failure.
+bool load_identity(SSL_CTX* ctx, const char* cer, const char* key) {
+  bool report = tls_report.load();
+  if (SSL_CTX_use_certificate_chain_file(ctx, cer) != 1) {
+    if (report) os::out("invalid or missing certificate file\n%s\n\n", cer);
+    return false;
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1) {
+    if (report) os::out("invalid or missing key file\n%s\n\n", key);
+    return false;
+  }
+  if (SSL_CTX_check_private_key(ctx) != 1) {
+    if (report) os::err("Private key does not match the public certificate\n");
     return false;
   }
   return true;
 }
 
-void free_session(SSL* ssl) {
-  SSL_shutdown(ssl);
-  SSL_free(ssl);
-  ERR_clear_error();
-}
-
-// Drops one reference; the last one frees the SSL object.
-void drop_reference(Z_TLS& tls, SSL* ssl) {
-  if (tls.reference_count.fetch_sub(1) == 1 && ssl != nullptr) free_session(ssl);
-}
-
-// One blocking send of every byte, waiting for room when the system has no buffers.
-int64_t send_routine(Z_TLS& tls, const void* bytes, uint64_t count) {
-  for (;;) {
-    int64_t result = os::socket_send(tls.so, bytes, count);
-    if (result > 0) return result;
-    tls.send_error = os::last_error();
-    if (tls.send_error != os::err_no_buffers) return result;
-    if (os::socket_wait_writable(tls.so) <= 0) return result;
-    tls.send_error = 0;
-  }
-}
-
-// A receive of raw bytes that repeats only for an interrupted call.
-int64_t raw_recv(Z_TLS& tls, void* buffer, uint64_t size) {
-  int64_t result;
-  while ((result = os::socket_recv(tls.so, buffer, size, false)) <= 0) {
-    tls.sock_error = os::last_error();
-    if (result < 0 && tls.sock_error == os::err_interrupted) {
-      tls.sock_error = 0;
-      continue;
-    }
-    break;
-  }
-  return result;
-}
-
-void apply_options_locked(uint8_t selector) {
-  if (server_ctx == nullptr) return;
-  SSL_CTX_set_min_proto_version(server_ctx, TLS1_2_VERSION);
-  SSL_CTX_set_cipher_list(server_ctx, cipher_lists[selector != 0 ? 1 : 0]);
-  SSL_CTX_set_ciphersuites(server_ctx, tls13_suites);
-  SSL_CTX_set_options(server_ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
-  SSL_CTX_set_security_level(server_ctx, 2);
-  ERR_clear_error();
-}
-
-// Loads chain and key into ctx; 0, or the step that failed (1 chain, 2 key, 3 match).
-int load_pair(SSL_CTX* ctx, const char* cer, const char* key) {
-  if (SSL_CTX_use_certificate_chain_file(ctx, cer) != 1) return 1;
-  if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1) return 2;
-  if (SSL_CTX_check_private_key(ctx) != 1) return 3;
-  return 0;
-}
-
-void report_load_failure(int step, const char* cer, const char* key) {
-  if (!tls_report) return;
-  if (step == 1) os::out("invalid or missing certificate file\n%s\n\n", cer);
-  else if (step == 2) os::out("invalid or missing key file\n%s\n\n", key);
-  else os::err("Private key does not match the public certificate\n");
-}
-
-void check_expiry_locked() {
-  X509* cert = SSL_CTX_get0_certificate(server_ctx);
-  const ASN1_TIME* not_after = cert != nullptr ? X509_get0_notAfter(cert) : nullptr;
-  int days = 0, seconds = 0;
-  if (not_after == nullptr || ASN1_TIME_diff(&days, &seconds, nullptr, not_after) != 1) return;
+// Sets cert_valid when the certificate's notAfter lies ahead; an expired one
+// is still served and only reported.
+void check_expiry(SSL_CTX* ctx) {
+  X509* cert = SSL_CTX_get0_certificate(ctx);
+  if (cert == nullptr) return;
+  const ASN1_TIME* not_after = X509_get0_notAfter(cert);
+  if (not_after == nullptr) return;
+  int days = 0;
+  int seconds = 0;
+  if (ASN1_TIME_diff(&days, &seconds, nullptr, not_after) != 1) return;
   if (days > 0 || seconds > 0) {
     cert_valid = true;
     return;
@@ -149,273 +205,371 @@ void check_expiry_locked() {
   os::out("certificate expired %i days ago\n\n", -days);
 }
 
-}  // namespace
+// ---- the channel -----------------------------------------------------------
 
-bool create_server_context() {
-  os::out("%s\n", OPENSSL_VERSION_TEXT);
-  cert_valid = false;
-  {
-    std::lock_guard<std::mutex> guard(context_lock);
-    server_ctx = SSL_CTX_new(TLS_server_method());
+bool take_reference(Z_TLS& tls) {
+  if (tls.reference_count.fetch_add(1) > 0) return true;
+  tls.reference_count.fetch_sub(1);
+  return false;
+}
+
+void drop_reference(Z_TLS& tls, SSL* ssl) {
+  if (tls.reference_count.fetch_sub(1) != 1) return;
+  SSL_shutdown(ssl);
+  release_ssl(ssl);
+}
+
+// lock_event is a binary lock; a closed event (slot destruction) fails.
+bool lock(Z_TLS& tls) { return os::event_wait(tls.lock_event, os::wait_forever) == os::wait_result::signaled; }
+void unlock(Z_TLS& tls) { os::event_set(tls.lock_event); }
+
+int clamp_int(uint64_t size) { return static_cast<int>(std::min<uint64_t>(size, INT_MAX)); }
+
+// Receives on so, repeating interrupted calls; sock_error keeps the failure.
+int64_t receive_raw(Z_TLS& tls, void* buffer, uint64_t size) {
+  int64_t result = os::socket_recv(tls.so, buffer, size, false);
+  while (result <= 0) {
+    tls.sock_error = os::last_error();
+    // A closed peer (0) is final even when an old EINTR is still recorded.
+    if (result == 0 || tls.sock_error != os::err_interrupted) break;
+    os::set_last_error(os::err_none);
+    result = os::socket_recv(tls.so, buffer, size, false);
   }
-  if (server_ctx == nullptr) {
-    os::out("cannot create server SSL context\n\n");
-    return false;
+  return result;
+}
+
+// One blocking send of every byte, waiting for room when the system has no
+// buffers left.
+int64_t send_raw(Z_TLS& tls, const void* bytes, uint64_t count) {
+  int64_t result = os::socket_send(tls.so, bytes, count);
+  while (result <= 0) {
+    tls.send_error = os::last_error();
+    if (tls.send_error != os::err_no_buffers) return result;
+    if (os::socket_wait_writable(tls.so) <= 0) return result;
+    os::set_last_error(os::err_none);
+    result = os::socket_send(tls.so, bytes, count);
   }
-  apply_tls_options(no_weak_ciphers);
+  return result;
+}
+
+// Sends everything OpenSSL has written during the handshake, through p_recv,
+// with the lock held on entry and exit and released around each send. False
+// when a send failed.
+bool flush_handshake(Z_TLS& tls, SSL* ssl, bool& locked) {
+  BIO* wbio = SSL_get_wbio(ssl);
+  while (BIO_ctrl_pending(wbio) > 0) {
+    int n = BIO_read(wbio, tls.p_recv, clamp_int(tls.p_recv_size));
+    if (n <= 0) {
+      tls.ssl_error = SSL_get_error(ssl, n);
+      return true;
+    }
+    unlock(tls);
+    locked = false;
+    int64_t sent = send_raw(tls, tls.p_recv, static_cast<uint64_t>(n));
+    if (!lock(tls) || sent <= 0) {
+      tls.ssl_error = -1;
+      return false;
+    }
+    locked = true;
+  }
   return true;
 }
 
-bool server_context_exists() {
-  std::lock_guard<std::mutex> guard(context_lock);
-  return server_ctx != nullptr;
+// The handshake rounds; the last SSL_accept result.
+int run_handshake(Z_TLS& tls, SSL* ssl) {
+  int accepted = 0;
+  while (!SSL_is_init_finished(ssl)) {
+    int64_t received = receive_raw(tls, tls.p_recv, static_cast<uint64_t>(clamp_int(tls.p_recv_size)));
+    if (received <= 0) {
+      tls.ssl_error = 0;
+      break;
+    }
+    if (!lock(tls)) {
+      tls.ssl_error = -1;
+      break;
+    }
+    bool locked = true;
+    bool go_on = false;
+    ERR_clear_error();
+    int written = BIO_write(SSL_get_rbio(ssl), tls.p_recv, static_cast<int>(received));
+    if (written <= 0) {
+      tls.ssl_error = SSL_get_error(ssl, written);
+    } else {
+      tls.ssl_error = 0;
+      accepted = SSL_accept(ssl);
+      if (accepted <= 0) tls.ssl_error = SSL_get_error(ssl, accepted);
+      if (tls.ssl_error == 0 || tls.ssl_error == SSL_ERROR_WANT_READ) {
+        go_on = flush_handshake(tls, ssl, locked) && tls.ssl_error == SSL_ERROR_WANT_READ;
+      }
+    }
+    if (locked) unlock(tls);
+    if (!go_on) break;
+  }
+  return accepted;
 }
 
+// The TLS half of recv; the lock and a reference are held on entry, and the
+// lock is not held on exit.
+int64_t read_tls(Z_TLS& tls, SSL* ssl, void* buffer, uint64_t size) {
+  int room = clamp_int(size);
+  for (;;) {
+    ERR_clear_error();
+    int result = SSL_read(ssl, buffer, room);
+    if (result > 0) {
+      unlock(tls);
+      return result;
+    }
+    tls.ssl_error = SSL_get_error(ssl, result);
+    unlock(tls);
+    if (tls.ssl_error != SSL_ERROR_WANT_READ) return result;
+    // The raw bytes share the caller's buffer with the plaintext.
+    int64_t raw = receive_raw(tls, buffer, static_cast<uint64_t>(room));
+    if (raw <= 0) {
+      tls.ssl_error = 0;
+      return result;
+    }
+    if (!lock(tls)) {
+      tls.ssl_error = -1;
+      return -1;
+    }
+    int written = BIO_write(SSL_get_rbio(ssl), buffer, static_cast<int>(raw));
+    if (written <= 0) {
+      tls.ssl_error = SSL_get_error(ssl, written);
+      unlock(tls);
+      return result;
+    }
+  }
+}
+
+// Sends the write BIO's bytes with the lock released, then empties the BIO in
+// place so that its buffer serves the next batch. The lock is held on entry
+// and, when this returns true, on exit.
+bool send_write_bio(Z_TLS& tls, BIO* wbio, BUF_MEM* mem, int64_t& sent) {
+  // A receive that runs SSL_read meanwhile would append to this buffer and
+  // could move it under the send: the BIO refuses writes until it is empty.
+  BIO_set_flags(wbio, BIO_FLAGS_MEM_RDONLY);
+  unlock(tls);
+  sent = send_raw(tls, mem->data, mem->length);
+  if (!lock(tls)) return false;
+  BIO_clear_flags(wbio, BIO_FLAGS_MEM_RDONLY);
+  mem->length = 0;
+  BIO_set_shutdown(wbio, 0);
+  BIO_set_mem_buf(wbio, mem, BIO_CLOSE);
+  return true;
+}
+
+// The TLS half of send; the lock and a reference are held on entry, and the
+// lock is not held on exit.
+int64_t write_tls(Z_TLS& tls, SSL* ssl, const char* bytes, uint64_t count) {
+  BIO* wbio = SSL_get_wbio(ssl);
+  uint64_t done = 0;
+  for (;;) {
+    int batch = static_cast<int>(std::min<uint64_t>(count - done, max_ssl_write));
+    ERR_clear_error();
+    int written = SSL_write(ssl, bytes + done, batch);
+    if (written <= 0) {
+      tls.ssl_error = SSL_get_error(ssl, written);
+      unlock(tls);
+      return written;
+    }
+    done += static_cast<uint64_t>(written);
+    BUF_MEM* mem = nullptr;
+    BIO_get_mem_ptr(wbio, &mem);
+    if (mem == nullptr) {
+      tls.ssl_error = SSL_get_error(ssl, written);
+      os::out("tls.send::tls_bio_get_mem_ptr  %i\n", tls.ssl_error);
+      unlock(tls);
+      return written;
+    }
+    int64_t sent = 0;
+    if (!send_write_bio(tls, wbio, mem, sent)) {
+      tls.ssl_error = -1;
+      return -1;
+    }
+    if (sent <= 0) {
+      tls.ssl_error = 0;
+      unlock(tls);
+      return sent;
+    }
+    if (done == count) {
+      unlock(tls);
+      return static_cast<int64_t>(count);
+    }
+  }
+}
+
+}  // namespace
+
+// ---- the context operations --------------------------------------------------
+
+bool create_server_context() {
+  std::lock_guard<std::mutex> changing(change_lock);
+  os::out("%s\n", OPENSSL_VERSION_TEXT);
+  cert_valid = false;
+  applied_groups = -1;
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (ctx == nullptr) {
+    os::out("cannot create server SSL context\n\n");
+    return false;
+  }
+  apply_options_to(ctx, no_weak_ciphers.load());
+  publish_context(ctx);
+  return true;
+}
+
+bool server_context_exists() { return published_context() != nullptr; }
+
 void free_server_context() {
-  std::lock_guard<std::mutex> guard(context_lock);
-  SSL_CTX_free(server_ctx);
-  server_ctx = nullptr;
+  std::lock_guard<std::mutex> changing(change_lock);
+  publish_context(nullptr);
 }
 
 void apply_tls_options(uint8_t selector) {
+  std::lock_guard<std::mutex> changing(change_lock);
   no_weak_ciphers = selector;
-  std::lock_guard<std::mutex> guard(context_lock);
-  apply_options_locked(selector);
+  rebuild_context();
 }
 
 void set_groups(const char16_t* value) {
-  if (value == nullptr) return;
-  for (const group_list& list : group_lists) {
-    if (!wide_equals(list.value, value)) continue;
-    std::lock_guard<std::mutex> guard(context_lock);
-    if (server_ctx != nullptr) SSL_CTX_set1_groups(server_ctx, list.nids, list.count);
-    ERR_clear_error();
-    return;
-  }
+  int index = find_group_list(value);
+  if (index < 0) return;
+  std::lock_guard<std::mutex> changing(change_lock);
+  if (published_context() == nullptr) return;
+  int previous = applied_groups;
+  applied_groups = index;
+  // The published context keeps the old groups when no new one can be made.
+  if (!rebuild_context()) applied_groups = previous;
 }
 
 int load_certificate(const char16_t* cer, const char16_t* key) {
-  if (!server_context_exists()) return -1;
-  static char cer_name[name_buffer];  // only the configuration thread loads
-  static char key_name[name_buffer];
-  if (utf16_to_utf8(cer_name, sizeof cer_name, cer) == 0) return -1;
-  if (utf16_to_utf8(key_name, sizeof key_name, key) == 0) return -1;
-
-  SSL_CTX* scratch = SSL_CTX_new(TLS_server_method());
-  if (scratch == nullptr) return -1;
-  int failed = load_pair(scratch, cer_name, key_name);
-  SSL_CTX_free(scratch);
-  ERR_clear_error();
-  if (failed != 0) {
-    report_load_failure(failed, cer_name, key_name);
+  std::lock_guard<std::mutex> changing(change_lock);
+  if (published_context() == nullptr) return -1;
+  static char cer_name[name_room];
+  static char key_name[name_room];
+  if (utf16_to_utf8(cer_name, name_room, cer) == 0) return -1;
+  if (utf16_to_utf8(key_name, name_room, key) == 0) return -1;
+  SSL_CTX* fresh = build_context();
+  if (fresh == nullptr) return -1;
+  if (!load_identity(fresh, cer_name, key_name)) {
+    SSL_CTX_free(fresh);
     return -1;
   }
-  std::lock_guard<std::mutex> guard(context_lock);
-  if (server_ctx == nullptr || load_pair(server_ctx, cer_name, key_name) != 0) {
-    ERR_clear_error();
-    return -1;
-  }
+  publish_context(fresh);
   tls_ready = true;
-  check_expiry_locked();
-  ERR_clear_error();
+  check_expiry(fresh);
   return 0;
 }
 
 bool server_certificate_covers(const char* host, uint64_t size) {
-  std::lock_guard<std::mutex> guard(context_lock);
-  X509* cert = server_ctx != nullptr ? SSL_CTX_get0_certificate(server_ctx) : nullptr;
-  bool covered = cert != nullptr && X509_check_host(cert, host, size, 0, nullptr) == 1;
-  ERR_clear_error();
-  return covered;
+  if (host == nullptr) return false;
+  X509* cert = nullptr;
+  {
+    // The reference keeps the certificate alive when a reload frees its context.
+    std::lock_guard<std::mutex> guard(ctx_lock);
+    if (server_ctx != nullptr) cert = SSL_CTX_get0_certificate(server_ctx);
+    if (cert != nullptr) X509_up_ref(cert);
+  }
+  if (cert == nullptr) return false;
+  bool covers = X509_check_host(cert, host, size, 0, nullptr) == 1;
+  release_certificate(cert);
+  return covers;
 }
 
+// ---- the channel operations --------------------------------------------------
+
 void channel_init(Z_TLS& tls) {
-  tls.ssl = nullptr;
-  tls.reference_count = 0;
-  tls.read_bio = nullptr;
-  tls.write_bio = nullptr;
   tls.so = os::invalid_socket;
-  tls.sock_error = 0;
-  tls.send_error = 0;
-  tls.ssl_error = 0;
+  tls.reference_count = 0;
   os::event_create(tls.lock_event, false, true);
 }
 
 bool channel_start_tls(Z_TLS& tls) {
-  SSL* ssl = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(context_lock);
-    if (server_ctx != nullptr) ssl = SSL_new(server_ctx);
-  }
+  SSL_CTX* ctx = acquire_context();
+  if (ctx == nullptr) return false;
+  SSL* ssl = SSL_new(ctx);
+  release_context(ctx);  // the SSL object holds its own reference
   BIO* read_bio = BIO_new(BIO_s_mem());
   BIO* write_bio = BIO_new(BIO_s_mem());
   if (ssl == nullptr || read_bio == nullptr || write_bio == nullptr) {
-    SSL_free(ssl);
     BIO_free(read_bio);
     BIO_free(write_bio);
-    ERR_clear_error();
+    if (ssl != nullptr) release_ssl(ssl);
     return false;
   }
   SSL_set_bio(ssl, read_bio, write_bio);
-  lock(tls);
-  tls.ssl = ssl;
   tls.read_bio = read_bio;
   tls.write_bio = write_bio;
-  unlock(tls);
   tls.reference_count.exchange(1);
   tls.sock_error = 0;
   tls.send_error = 0;
   tls.ssl_error = 0;
+  tls.ssl = ssl;
   return true;
 }
 
 void channel_release(Z_TLS& tls) {
-  lock(tls);
   SSL* ssl = tls.ssl;
   tls.ssl = nullptr;
   tls.read_bio = nullptr;
   tls.write_bio = nullptr;
-  unlock(tls);
-  if (ssl != nullptr && tls.reference_count.fetch_sub(1) == 1) free_session(ssl);
-  os::socket_t so = tls.so.exchange(os::invalid_socket);
-  if (so != os::invalid_socket) {
-    os::socket_shutdown(so);
-    os::socket_close(so);
+  if (ssl != nullptr) drop_reference(tls, ssl);
+  if (tls.so != os::invalid_socket) {
+    os::socket_shutdown(tls.so);
+    os::socket_close(tls.so);
+    tls.so = os::invalid_socket;
   }
 }
 
 void channel_destroy(Z_TLS& tls) {
+  if (tls.lock_event.created) os::event_close(tls.lock_event);
   channel_release(tls);
-  os::event_close(tls.lock_event);
 }
 
 int Z_TLS::handshake() {
   ssl_error = -1;
-  if (ssl == nullptr || !take_reference(*this)) return -1;
-  SSL* session = ssl;
+  SSL* current = ssl;
+  if (current == nullptr || !take_reference(*this)) return -1;
   int accepted = 0;
   if (p_recv == nullptr || p_recv_size == 0) {
     os::out("p_recv or p_recv_size not set\n");
   } else {
-    while (!SSL_is_init_finished(session)) {
-      int64_t received = raw_recv(*this, p_recv, p_recv_size);
-      if (received <= 0) {
-        ssl_error = 0;
-        break;
-      }
-      int written = BIO_write(read_bio, p_recv, static_cast<int>(received));
-      if (written <= 0) {
-        ssl_error = SSL_get_error(session, written);
-        break;
-      }
-      ssl_error = 0;
-      accepted = SSL_accept(session);
-      if (accepted <= 0) ssl_error = SSL_get_error(session, accepted);
-      if (ssl_error != 0 && ssl_error != SSL_ERROR_WANT_READ) break;
-      // Whatever OpenSSL produced for the peer goes out now.
-      int pending;
-      while ((pending = BIO_read(write_bio, p_recv, static_cast<int>(p_recv_size))) > 0) {
-        if (send_routine(*this, p_recv, static_cast<uint64_t>(pending)) <= 0) {
-          ssl_error = -1;
-          break;
-        }
-      }
-      if (ssl_error != SSL_ERROR_WANT_READ) break;
-    }
+    accepted = run_handshake(*this, current);
   }
-  ERR_clear_error();
-  drop_reference(*this, session);
+  drop_reference(*this, current);
   return accepted == 1 ? 0 : -1;
 }
 
 int64_t Z_TLS::recv(void* buffer, uint64_t size) {
-  if (ssl == nullptr) return raw_recv(*this, buffer, size);
+  SSL* current = ssl;
+  if (current == nullptr) return receive_raw(*this, buffer, size);
   if (!take_reference(*this)) {
     ssl_error = -1;
     return -1;
   }
-  lock(*this);
-  SSL* session = ssl;
-  bool locked = true;
-  int result = -1;
-  int room = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
-  while (session != nullptr) {
-    result = SSL_read(session, buffer, room);
-    if (result > 0) break;
-    ssl_error = SSL_get_error(session, result);
-    if (ssl_error != SSL_ERROR_WANT_READ) break;
-    unlock(*this);  // never hold the lock while waiting on the network
-    locked = false;
-    int64_t received = raw_recv(*this, buffer, static_cast<uint64_t>(room));
-    if (received <= 0) {
-      ssl_error = 0;
-      break;
-    }
-    lock(*this);
-    locked = true;
-    if (ssl == nullptr) break;  // released meanwhile
-    int written = BIO_write(read_bio, buffer, static_cast<int>(received));
-    if (written <= 0) {
-      ssl_error = SSL_get_error(session, written);
-      break;
-    }
+  int64_t result = -1;
+  if (lock(*this)) {
+    result = read_tls(*this, current, buffer, size);
+  } else {
+    ssl_error = -1;
   }
-  ERR_clear_error();
-  if (locked) unlock(*this);
-  drop_reference(*this, session);
+  drop_reference(*this, current);
   return result;
 }
 
 int64_t Z_TLS::send(const void* bytes, uint64_t count) {
-  if (ssl == nullptr) return send_routine(*this, bytes, count);
+  SSL* current = ssl;
+  if (current == nullptr) return send_raw(*this, bytes, count);
   if (!take_reference(*this)) {
     ssl_error = -1;
     return -1;
   }
-  lock(*this);
-  SSL* session = ssl;
-  bool locked = true;
-  int64_t result = static_cast<int64_t>(count);
-  const char* at = static_cast<const char*>(bytes);
-  uint64_t left = count;
-  while (session != nullptr && ssl != nullptr && left > 0) {
-    int batch = left > static_cast<uint64_t>(max_write) ? max_write : static_cast<int>(left);
-    int written = SSL_write(session, at, batch);
-    if (written <= 0) {
-      ssl_error = SSL_get_error(session, written);
-      result = written;
-      break;
-    }
-    at += written;
-    left -= static_cast<uint64_t>(written);
-    BUF_MEM* memory = nullptr;
-    BIO_get_mem_ptr(write_bio, &memory);
-    if (memory == nullptr) {
-      ssl_error = SSL_get_error(session, written);
-      os::out("tls.send::tls_bio_get_mem_ptr  %i\n", ssl_error);
-      result = written;
-      break;
-    }
-    unlock(*this);  // the send thread waits on the network without the lock
-    locked = false;
-    int64_t sent = send_routine(*this, memory->data, memory->length);
-    lock(*this);
-    locked = true;
-    if (ssl == nullptr) break;
-    // Empty the write BIO in place, so its buffer is kept and reused.
-    memory->length = 0;
-    BIO_set_close(write_bio, BIO_NOCLOSE);
-    BIO_set_mem_buf(write_bio, memory, BIO_CLOSE);
-    if (sent <= 0) {
-      ssl_error = 0;
-      result = sent;
-      break;
-    }
+  int64_t result = -1;
+  if (lock(*this)) {
+    result = write_tls(*this, current, static_cast<const char*>(bytes), count);
+  } else {
+    ssl_error = -1;
   }
-  if (session == nullptr || (ssl == nullptr && left > 0 && result > 0)) result = -1;
-  ERR_clear_error();
-  if (locked) unlock(*this);
-  drop_reference(*this, session);
+  drop_reference(*this, current);
   return result;
 }
 

@@ -40,6 +40,7 @@ void answer_status(Z_TASK& task, uint32_t status, bool close) {
 
 void dispatch_request(Z_TASK& task, char* start, uint64_t size) {
   Z_REQUEST& request = task.request;
+  task.response.over_tls = task.tls.ssl != nullptr;
   if (request.resume_end == nullptr) clear_request(request);
   parse_request(request, start, size, task.recv_end);
   if (request.method_not_allowed) return answer_status(task, status_405, true);

@@ -1,194 +1,532 @@
-// The header block, HTTP dates, decimal numbers and UTF-16 to UTF-8.
-#include "content/header.h"
-
+// The header builder, the HTTP date and the decimal writer.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
+#include "content/header.h"
 #include "content/resources.h"
 #include "core/engine.h"
 
 namespace qm {
 namespace {
 
-std::string lines_of(const std::string& block) {
-  // The header names in order, one per line, without values.
-  std::string names;
-  size_t at = 0;
-  while (at < block.size()) {
-    size_t end = block.find("\r\n", at);
-    std::string line = block.substr(at, end - at);
-    size_t colon = line.find(':');
-    names += (colon == std::string::npos ? line : line.substr(0, colon)) + "|";
-    at = end + 2;
+constexpr uint32_t mime_html = 90;
+constexpr uint32_t mime_plain = 94;
+constexpr uint64_t dec_8_2021_005435 = 132833984750000000ull;  // Wed, 8 Dec 2021 0:54:35 GMT
+constexpr uint64_t jun_23_2019_050118 = 132057396780000000ull; // Sun, 23 Jun 2019 5:01:18 GMT
+
+const char* const hsts_long = "Strict-Transport-Security: max-age=63072000; includeSubDomains; preload";
+const char* const hsts_off = "Strict-Transport-Security: max-age=0";
+
+// The arguments of one build_header call, with the defaults of a plain 200.
+struct z_call {
+  uint32_t status = status_200;
+  uint32_t mime = mime_html;
+  uint64_t length = 0;
+  bool keep_alive = false;
+  bool bare = false;
+  const z_range* range = nullptr;
+  const uint64_t* file_time = nullptr;
+  const z_resource_t* resource = nullptr;
+  const char* charset = nullptr;
+  const char* location = nullptr;
+};
+
+class HeaderTest : public ::testing::Test {
+ protected:
+  void TearDown() override { effective.upgrade_hsts = false; }
+
+  uint64_t build(const z_call& c, char* out, uint64_t room) {
+    return build_header(response, out, room, c.status, c.mime, c.length, c.keep_alive, c.bare, c.range,
+                        c.file_time, c.resource, c.charset, c.location);
   }
-  return names;
+
+  // The block as lines without their CR LF; fails the test when the block
+  // is empty, not NUL-terminated, or a line lacks its CR LF.
+  std::vector<std::string> lines(const z_call& c) {
+    char out[2048];
+    std::memset(out, 'x', sizeof out);
+    uint64_t size = build(c, out, sizeof out);
+    EXPECT_NE(size, 0u);
+    EXPECT_EQ(out[size], '\0') << "NUL after the block";
+    EXPECT_EQ(std::strlen(out), size);
+    std::vector<std::string> result;
+    std::string text(out, size);
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t crlf = text.find("\r\n", at);
+      if (crlf == std::string::npos) {
+        ADD_FAILURE() << "line without CR LF: " << text.substr(at);
+        break;
+      }
+      result.push_back(text.substr(at, crlf - at));
+      at = crlf + 2;
+    }
+    return result;
+  }
+
+  // Builds with every room from 0 to just past the full size into a buffer
+  // with a canary behind the room: 0 and no byte past the room below the full
+  // size; the block without its NUL at exactly the full size; the NUL once a
+  // byte remains. changed tells that the clock moved to a date of another
+  // length meanwhile.
+  void sweep_rooms(const z_call& c, const char* label, bool& changed) {
+    SCOPED_TRACE(label);
+    static char out[2048 + 16];
+    uint64_t full = build(c, out, 2048);
+    ASSERT_NE(full, 0u);
+    for (uint64_t room = 0; room <= full + 1; ++room) {
+      std::memset(out, '#', sizeof out);
+      uint64_t size = build(c, out, room);
+      for (uint64_t i = room; i < sizeof out; ++i)
+        ASSERT_EQ(out[i], '#') << "room " << room << ": written at " << i;
+      if (room < full && size != 0) {
+        changed = true;
+        ASSERT_LT(size, full) << "room " << room;
+        return;
+      }
+      if (room >= full && size != full) {
+        changed = true;
+        return;
+      }
+      if (room > full) {
+        EXPECT_EQ(out[full], '\0');
+      }
+    }
+  }
+
+  Z_RESPONSE response;
+};
+
+std::string date_text(uint64_t file_time) {
+  os::z_tm time;
+  EXPECT_TRUE(os::filetime_to_tm(file_time, &time));
+  char out[30];
+  EXPECT_NE(format_http_date(time, out, sizeof out), 0u);
+  return out;
 }
 
-std::string build(const Z_RESPONSE& r, uint32_t status, uint32_t mime, uint64_t length, bool keep_alive, bool bare,
-                  const z_range* range = nullptr, const uint64_t* file_time = nullptr,
-                  const z_resource_t* resource = nullptr, const char* charset = nullptr,
-                  const char* location = nullptr) {
-  char out[4096];
-  uint64_t n = build_header(r, out, sizeof out, status, mime, length, keep_alive, bare, range, file_time, resource,
-                            charset, location);
-  return std::string(out, n);
+uint64_t now_filetime() {
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+  return static_cast<uint64_t>(seconds) * 10000000 + os::filetime_unix_epoch;
 }
 
-TEST(Header, FileResponseLinesInOrder) {
-  Z_RESPONSE r;
-  uint64_t file_time = 132833984750000000ull;  // 2021-12-08 00:54:35 UTC
-  z_range range{0, 999};
-  std::string h = build(r, status_200, 90, 1000, true, false, &range, &file_time, nullptr, "utf-8");
-  EXPECT_EQ(lines_of(h), "HTTP/1.1 200 OK|Server|Content-Type|Date|Expires|Last-Modified|Connection|"
-                         "Accept-Ranges|Content-Length||");
-  EXPECT_NE(h.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos);
-  EXPECT_NE(h.find("\r\nLast-Modified: Wed, 8 Dec 2021 0:54:35 GMT\r\n"), std::string::npos);
-  EXPECT_NE(h.find("\r\nServer: quillmere.example.com\r\n"), std::string::npos);
-  EXPECT_NE(h.find("\r\nContent-Length: 1000\r\n\r\n"), std::string::npos);
+// Every HTTP date from the second of before to the second of after.
+std::vector<std::string> dates_between(uint64_t before, uint64_t after) {
+  std::vector<std::string> result;
+  for (uint64_t t = before; t <= after; t += 10000000) result.push_back(date_text(t));
+  return result;
 }
 
-TEST(Header, StatusPageIsBare) {
-  Z_RESPONSE r;
-  std::string h = build(r, status_404, 94, 37, false, true);
-  EXPECT_EQ(lines_of(h), "HTTP/1.1 404 Not Found|Server|Content-Type|Connection|Content-Length||");
-  r.over_tls = 1;
-  effective.upgrade_hsts = false;
-  h = build(r, status_302, 90, 10, true, true, nullptr, nullptr, nullptr, nullptr, "/docs/");
-  EXPECT_EQ(lines_of(h), "HTTP/1.1 302 Found|Server|Content-Type|Location|Strict-Transport-Security|Connection|"
-                         "Content-Length||");
-  EXPECT_NE(h.find("\r\nStrict-Transport-Security: max-age=0\r\n"), std::string::npos);
+bool one_of(const std::string& text, const std::vector<std::string>& choices) {
+  for (const auto& c : choices)
+    if (text == c) return true;
+  return false;
+}
+
+TEST_F(HeaderTest, FileResponseLinesInOrder) {
+  uint64_t file_time = dec_8_2021_005435;
+  z_call c;
+  c.length = 1234;
+  c.keep_alive = true;
+  c.file_time = &file_time;
+  c.charset = "utf-8";
+  uint64_t before = now_filetime();
+  auto got = lines(c);
+  uint64_t after = now_filetime();
+  ASSERT_EQ(got.size(), 9u);
+  EXPECT_EQ(got[0], "HTTP/1.1 200 OK");
+  EXPECT_EQ(got[1], "Server: quillmere.example.com");
+  EXPECT_EQ(got[2], "Content-Type: text/html; charset=utf-8");
+  auto now = dates_between(before, after);
+  EXPECT_TRUE(one_of(got[3], {"Date: " + now[0], "Date: " + now.back()})) << got[3];
+  EXPECT_TRUE(one_of(got[4], {"Expires: " + now[0], "Expires: " + now.back()})) << got[4];
+  EXPECT_EQ(got[5], "Last-Modified: Wed, 8 Dec 2021 0:54:35 GMT");
+  EXPECT_EQ(got[6], "Connection: keep-alive");
+  EXPECT_EQ(got[7], "Content-Length: 1234");
+  EXPECT_EQ(got[8], "");
+}
+
+TEST_F(HeaderTest, EveryOptionalLineInItsPlace) {
+  response.over_tls = 1;
+  response.encoding_br = 1;
   effective.upgrade_hsts = true;
-  h = build(r, status_404, 94, 37, false, true);
-  EXPECT_NE(h.find("\r\nStrict-Transport-Security: max-age=63072000; includeSubDomains; preload\r\n"),
-            std::string::npos);
-  effective.upgrade_hsts = false;
+  uint64_t file_time = jun_23_2019_050118;
+  z_range range{100, 199};
+  z_call c;
+  c.status = status_206;
+  c.mime = mime_plain;
+  c.length = 5000;
+  c.range = &range;
+  c.file_time = &file_time;
+  auto got = lines(c);
+  ASSERT_EQ(got.size(), 13u);
+  const char* const names[] = {"HTTP/1.1 206 Partial Content", "Server: ", "Content-Type: text/plain",
+                               "Date: ", "Expires: ", "Last-Modified: Sun, 23 Jun 2019 5:01:18 GMT",
+                               hsts_long, "Connection: close", "Content-Encoding: br",
+                               "Accept-Ranges: bytes", "Content-Range: bytes 100-199/5000",
+                               "Content-Length: 100", ""};
+  for (size_t i = 0; i < got.size(); ++i)
+    EXPECT_EQ(got[i].rfind(names[i], 0), 0u) << "line " << i << ": " << got[i];
+  EXPECT_EQ(got[12], "");
 }
 
-TEST(Header, LocationOnlyWhenBareAndNeverWithALineBreak) {
-  Z_RESPONSE r;
-  EXPECT_EQ(build(r, status_200, 90, 1, true, false, nullptr, nullptr, nullptr, nullptr, "/x").find("Location"),
-            std::string::npos);
-  EXPECT_EQ(build(r, status_302, 90, 1, true, true, nullptr, nullptr, nullptr, nullptr, "/x\r\nSet-Cookie: a"), "");
+TEST_F(HeaderTest, NowFillsDateExpiresAndLastModified) {
+  z_call c;
+  uint64_t before = now_filetime();
+  auto got = lines(c);
+  uint64_t after = now_filetime();
+  ASSERT_EQ(got.size(), 9u);
+  auto now = dates_between(before, after);
+  EXPECT_TRUE(one_of(got[3].substr(6), now)) << got[3];
+  EXPECT_TRUE(one_of(got[4].substr(9), now)) << got[4];
+  EXPECT_EQ(got[5].rfind("Last-Modified: ", 0), 0u);
+  EXPECT_TRUE(one_of(got[5].substr(15), now)) << got[5];
+  std::regex date("(Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9][0-9]? "
+                  "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
+                  "(1?[0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9] GMT");
+  EXPECT_TRUE(std::regex_match(got[3].substr(6), date)) << got[3];
 }
 
-TEST(Header, RangesAndChunks) {
-  Z_RESPONSE r;
-  z_range range{0, 99};
-  std::string partial = build(r, status_206, 94, 1000, true, false, &range);
-  EXPECT_NE(partial.find("\r\nAccept-Ranges: bytes\r\nContent-Range: bytes 0-99/1000\r\nContent-Length: 100\r\n"),
-            std::string::npos);
-  std::string whole = build(r, status_200, 94, 1000, true, false, &range);
-  EXPECT_EQ(whole.find("Content-Range"), std::string::npos);
-  EXPECT_NE(whole.find("\r\nAccept-Ranges: bytes\r\nContent-Length: 1000\r\n"), std::string::npos);
-  z_range bad{0, 999};
-  std::string unsatisfiable = build(r, status_416, 94, 1000, false, false, &bad);
-  EXPECT_NE(unsatisfiable.find("Content-Range: bytes 0-999/1000\r\n"), std::string::npos);
-  std::string chunked = build(r, status_200, 90, length_chunked, true, false);
-  EXPECT_NE(chunked.find("\r\nTransfer-Encoding: chunked\r\n\r\n"), std::string::npos);
-  EXPECT_EQ(chunked.find("Content-Length"), std::string::npos);
-}
-
-TEST(Header, ContentEncodingAndResourceDate) {
-  Z_RESPONSE r;
-  r.encoding_br = 1;
-  r.encoding_gzip = 1;
-  z_resource_t resource{};
-  std::strcpy(resource.last_modified, "Wed, 29 Dec 2021 21:24:59 GMT");
-  std::string h = build(r, status_200, 89, 5, true, false, nullptr, nullptr, &resource);
-  EXPECT_NE(h.find("\r\nContent-Encoding: br\r\n"), std::string::npos);
-  EXPECT_EQ(h.find("gzip"), std::string::npos);
-  EXPECT_NE(h.find("\r\nLast-Modified: Wed, 29 Dec 2021 21:24:59 GMT\r\n"), std::string::npos);
-}
-
-TEST(Header, EveryShortRoomFailsWithoutWritingPastIt) {
-  Z_RESPONSE r;
-  uint64_t file_time = 132833984750000000ull;
-  z_range range{5, 10};
-  char full[4096];
-  uint64_t need = build_header(r, full, sizeof full, status_206, 90, 100, true, false, &range, &file_time, nullptr,
-                               "utf-8", nullptr);
-  ASSERT_GT(need, 0u);
-  for (uint64_t room = 0; room < need; ++room) {
-    char out[4096];
-    std::memset(out, '#', sizeof out);
-    EXPECT_EQ(build_header(r, out, room, status_206, 90, 100, true, false, &range, &file_time, nullptr, "utf-8",
-                           nullptr),
-              0u)
-        << room;
-    for (uint64_t i = room; i < sizeof out; ++i) ASSERT_EQ(out[i], '#') << "room " << room << " byte " << i;
-  }
-  char exact[4096];
-  EXPECT_EQ(build_header(r, exact, need, status_206, 90, 100, true, false, &range, &file_time, nullptr, "utf-8",
-                         nullptr),
-            need);
-}
-
-TEST(HttpDate, KnownInstantsAndPadding) {
-  struct row {
-    os::z_tm time;
-    const char* text;
-  };
-  const row rows[] = {
-      {{35, 54, 0, 8, 11, 121, 3}, "Wed, 8 Dec 2021 0:54:35 GMT"},
-      {{18, 1, 5, 23, 5, 119, 0}, "Sun, 23 Jun 2019 5:01:18 GMT"},
-      {{59, 24, 21, 29, 11, 121, 3}, "Wed, 29 Dec 2021 21:24:59 GMT"},
-      {{0, 0, 0, 1, 0, 70, 4}, "Thu, 1 Jan 1970 0:00:00 GMT"},
-  };
-  for (const row& r : rows) {
-    char out[30];
-    uint64_t n = format_http_date(r.time, out, sizeof out);
-    EXPECT_STREQ(out, r.text);
-    EXPECT_EQ(n, std::strlen(r.text));
-  }
-  char small[29];
-  EXPECT_EQ(format_http_date(rows[0].time, small, sizeof small), 0u);
-}
-
-TEST(Decimal, RoomRules) {
-  struct row {
-    uint64_t value;
-    uint64_t room;
-    int result;
-    const char* text;
-  };
-  const row rows[] = {{0, 2, 0, "0"},   {0, 1, -1, ""},          {12345, 6, 0, "12345"}, {12345, 5, -1, ""},
-                      {7, 0, -1, ""},   {18446744073709551615ull, 21, 0, "18446744073709551615"}};
-  for (const row& r : rows) {
-    char out[32] = {};
-    char* cursor = out;
-    EXPECT_EQ(write_decimal(cursor, r.room, r.value), r.result) << r.value << " in " << r.room;
-    EXPECT_STREQ(out, r.text);
-    EXPECT_EQ(cursor, out + std::strlen(r.text));
-  }
-}
-
-TEST(Utf16ToUtf8, FormsSurrogatesAndRoom) {
+TEST_F(HeaderTest, BareStatusPageHasExactlyItsLines) {
   struct row {
     const char* label;
-    std::u16string in;
-    std::string out;
+    uint8_t over_tls;
+    bool hsts;
+    std::vector<std::string> expected;
+  } rows[] = {
+      {"plain", 0, true,
+       {"HTTP/1.1 404 Not Found", "Server: quillmere.example.com", "Content-Type: text/plain",
+        "Connection: close", "Content-Length: 42", ""}},
+      {"tls, hsts off", 1, false,
+       {"HTTP/1.1 404 Not Found", "Server: quillmere.example.com", "Content-Type: text/plain", hsts_off,
+        "Connection: close", "Content-Length: 42", ""}},
+      {"tls, hsts on", 1, true,
+       {"HTTP/1.1 404 Not Found", "Server: quillmere.example.com", "Content-Type: text/plain", hsts_long,
+        "Connection: close", "Content-Length: 42", ""}},
   };
-  const row rows[] = {
-      {"ascii", u"abc", "abc"},
-      {"two and three bytes", u"\u00e9\u20ac", "\xc3\xa9\xe2\x82\xac"},
-      {"a surrogate pair", u"\xd83d\xde00", "\xf0\x9f\x98\x80"},
-      {"a lone low surrogate is dropped", u"a\xdc00" "b", "ab"},
-      {"a high surrogate at the end ends the text", u"a\xd83d", "a"},
-  };
-  for (const row& r : rows) {
-    char out[32];
-    EXPECT_EQ(utf16_to_utf8(out, sizeof out, r.in.c_str()), r.out.size()) << r.label;
-    EXPECT_EQ(std::string(out), r.out) << r.label;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    response.over_tls = r.over_tls;
+    effective.upgrade_hsts = r.hsts;
+    z_call c;
+    c.status = status_404;
+    c.mime = mime_plain;
+    c.length = 42;
+    c.bare = true;
+    EXPECT_EQ(lines(c), r.expected);
   }
-  char out[4];
-  EXPECT_EQ(utf16_to_utf8(out, 4, u"abc"), 3u);
-  EXPECT_EQ(utf16_to_utf8(out, 3, u"abc"), 0u);
-  EXPECT_STREQ(out, "ab");
-  EXPECT_EQ(utf16_to_utf8(out, 0, u"abc"), 0u);
-  EXPECT_EQ(utf16_to_utf8(nullptr, 4, u"abc"), 0u);
+}
+
+TEST_F(HeaderTest, StrictTransportSecurityOnlyOverTls) {
+  struct row {
+    const char* label;
+    uint8_t over_tls;
+    bool hsts;
+    const char* expected;  // null: no such line
+  } rows[] = {
+      {"plain, hsts off", 0, false, nullptr},
+      {"plain, hsts on", 0, true, nullptr},
+      {"tls, hsts off", 1, false, hsts_off},
+      {"tls, hsts on", 1, true, hsts_long},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    response.over_tls = r.over_tls;
+    effective.upgrade_hsts = r.hsts;
+    auto got = lines(z_call{});
+    int found = 0;
+    for (const auto& line : got)
+      if (line.rfind("Strict-Transport-Security:", 0) == 0) {
+        ++found;
+        if (r.expected != nullptr) {
+          EXPECT_EQ(line, r.expected);
+        }
+      }
+    EXPECT_EQ(found, r.expected ? 1 : 0);
+  }
+}
+
+// The lines of a block that start with prefix.
+std::vector<std::string> with_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  std::vector<std::string> result;
+  for (const auto& line : lines)
+    if (line.rfind(prefix, 0) == 0) result.push_back(line);
+  return result;
+}
+
+using strings = std::vector<std::string>;
+
+TEST_F(HeaderTest, RangesAndLengths) {
+  struct row {
+    const char* label;
+    uint32_t status;
+    bool has_range;
+    z_range range;
+    uint64_t length;
+    strings accept, content_range, content_length, transfer;
+  } rows[] = {
+      {"206 range", status_206, true, {0, 99}, 1000,
+       {"Accept-Ranges: bytes"}, {"Content-Range: bytes 0-99/1000"}, {"Content-Length: 100"}, {}},
+      {"200 with range", status_200, true, {0, 99}, 1000,
+       {"Accept-Ranges: bytes"}, {}, {"Content-Length: 1000"}, {}},
+      {"416 range", status_416, true, {0, 999}, 1000,
+       {"Accept-Ranges: bytes"}, {"Content-Range: bytes 0-999/1000"}, {"Content-Length: 1000"}, {}},
+      {"206 past 4 GiB", status_206, true, {4294967296ull, 4294967395ull}, 8589934592ull,
+       {"Accept-Ranges: bytes"}, {"Content-Range: bytes 4294967296-4294967395/8589934592"},
+       {"Content-Length: 100"}, {}},
+      {"206 one byte", status_206, true, {7, 7}, 8,
+       {"Accept-Ranges: bytes"}, {"Content-Range: bytes 7-7/8"}, {"Content-Length: 1"}, {}},
+      {"no range", status_200, false, {0, 0}, 0, {}, {}, {"Content-Length: 0"}, {}},
+      {"chunked", status_200, false, {0, 0}, length_chunked, {}, {}, {}, {"Transfer-Encoding: chunked"}},
+      {"largest length", status_200, false, {0, 0}, length_chunked - 1, {}, {},
+       {"Content-Length: 18446744073709551614"}, {}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    z_call c;
+    c.status = r.status;
+    c.length = r.length;
+    c.range = r.has_range ? &r.range : nullptr;
+    auto got = lines(c);
+    EXPECT_EQ(with_prefix(got, "Accept-Ranges"), r.accept);
+    EXPECT_EQ(with_prefix(got, "Content-Range"), r.content_range);
+    EXPECT_EQ(with_prefix(got, "Content-Length"), r.content_length);
+    EXPECT_EQ(with_prefix(got, "Transfer-Encoding"), r.transfer);
+  }
+}
+
+TEST_F(HeaderTest, ContentEncodingFollowsTheVariant) {
+  struct row {
+    const char* label;
+    uint8_t br, gzip;
+    strings expected;
+  } rows[] = {
+      {"none", 0, 0, {}},
+      {"gzip", 0, 1, {"Content-Encoding: gzip"}},
+      {"br", 1, 0, {"Content-Encoding: br"}},
+      {"both: br wins", 1, 1, {"Content-Encoding: br"}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    response.encoding_br = r.br;
+    response.encoding_gzip = r.gzip;
+    EXPECT_EQ(with_prefix(lines(z_call{}), "Content-Encoding"), r.expected);
+  }
+}
+
+TEST_F(HeaderTest, LocationOnlyWhenBare) {
+  z_call c;
+  c.status = status_302;
+  c.location = "https://example.com/a/";
+  c.bare = true;
+  auto bare = lines(c);
+  ASSERT_GE(bare.size(), 4u);
+  EXPECT_EQ(bare[3], "Location: https://example.com/a/");
+  EXPECT_TRUE(with_prefix(bare, "Date").empty());
+  c.bare = false;
+  EXPECT_TRUE(with_prefix(lines(c), "Location").empty());
+}
+
+TEST_F(HeaderTest, LastModifiedPreference) {
+  z_resource_t resource{};
+  std::strcpy(resource.last_modified, "Wed, 29 Dec 2021 21:24:59 GMT");
+  uint64_t file_time = dec_8_2021_005435;
+  uint64_t unconvertible = 1ull << 63;
+  struct row {
+    const char* label;
+    const uint64_t* file_time;
+    const z_resource_t* resource;
+    const char* expected;
+  } rows[] = {
+      {"resource text copied", nullptr, &resource, "Last-Modified: Wed, 29 Dec 2021 21:24:59 GMT"},
+      {"file time before resource", &file_time, &resource, "Last-Modified: Wed, 8 Dec 2021 0:54:35 GMT"},
+      {"unconvertible file time", &unconvertible, nullptr, "Last-Modified: Sun, 0 Jan 1900 0:00:00 GMT"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    z_call c;
+    c.file_time = r.file_time;
+    c.resource = r.resource;
+    EXPECT_EQ(with_prefix(lines(c), "Last-Modified"), strings{r.expected});
+  }
+}
+
+TEST_F(HeaderTest, RefusedArguments) {
+  z_range backwards{10, 9};
+  struct row {
+    const char* label;
+    z_call call;
+    bool null_out;
+  } rows[] = {
+      {"no out", z_call{}, true},
+      {"status past the table", z_call{.status = status_line_count}, false},
+      {"mime past the table", z_call{.mime = 115}, false},
+      {"location with CR", z_call{.bare = true, .location = "/a\rSet-Cookie: x"}, false},
+      {"location with LF", z_call{.bare = true, .location = "/a\nSet-Cookie: x"}, false},
+      {"charset with LF", z_call{.charset = "utf-8\nX: y"}, false},
+      {"206 range ending before its start", z_call{.status = status_206, .length = 100, .range = &backwards},
+       false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    char out[1024];
+    std::memset(out, 'x', sizeof out);
+    EXPECT_EQ(build(r.call, r.null_out ? nullptr : out, sizeof out), 0u);
+  }
+}
+
+TEST_F(HeaderTest, EveryTruncationReturnsZeroAndStaysInRoom) {
+  response.over_tls = 1;
+  response.encoding_gzip = 1;
+  uint64_t file_time = dec_8_2021_005435;
+  z_resource_t resource{};
+  std::strcpy(resource.last_modified, "Wed, 29 Dec 2021 21:24:59 GMT");
+  z_range range{0, 99};
+  struct row {
+    const char* label;
+    z_call call;
+  } rows[] = {
+      {"bare redirect", z_call{.status = status_302, .bare = true, .location = "https://example.com/"}},
+      {"file range", z_call{.status = status_206, .length = 1000, .range = &range, .file_time = &file_time,
+                            .charset = "utf-8"}},
+      {"resource", z_call{.keep_alive = true, .resource = &resource}},
+      {"chunked now", z_call{.length = length_chunked}},
+  };
+  for (const auto& r : rows) {
+    // A date that shortens mid-sweep (at midnight) makes one retry necessary.
+    bool changed = false;
+    sweep_rooms(r.call, r.label, changed);
+    if (changed) {
+      changed = false;
+      sweep_rooms(r.call, r.label, changed);
+    }
+    EXPECT_FALSE(changed) << r.label;
+  }
+}
+
+TEST_F(HeaderTest, DateNeedsThirtyBytesWhereItGoes) {
+  char out[2048];
+  uint64_t full = build(z_call{}, out, sizeof out);
+  ASSERT_NE(full, 0u);
+  const char* date = std::strstr(out, "\r\nDate: ");
+  ASSERT_NE(date, nullptr);
+  uint64_t at = static_cast<uint64_t>(date - out) + 8;
+  std::memset(out, '#', sizeof out);
+  EXPECT_EQ(build(z_call{}, out, at + 29), 0u);
+  EXPECT_EQ(out[at], '#') << "no date written with 29 bytes left";
+}
+
+TEST(HttpDate, KnownInstants) {
+  struct row {
+    const char* label;
+    os::z_tm time;
+    const char* expected;
+  } rows[] = {
+      {"one-digit day and hour", {35, 54, 0, 8, 11, 121, 3}, "Wed, 8 Dec 2021 0:54:35 GMT"},
+      {"two-digit day", {18, 1, 5, 23, 5, 119, 0}, "Sun, 23 Jun 2019 5:01:18 GMT"},
+      {"two-digit day and hour", {59, 59, 23, 31, 11, 130, 2}, "Tue, 31 Dec 2030 23:59:59 GMT"},
+      {"two-digit hour", {0, 0, 10, 1, 0, 100, 6}, "Sat, 1 Jan 2000 10:00:00 GMT"},
+      {"all zero", {}, "Sun, 0 Jan 1900 0:00:00 GMT"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    char out[30];
+    EXPECT_EQ(format_http_date(r.time, out, sizeof out), std::strlen(r.expected));
+    EXPECT_STREQ(out, r.expected);
+  }
+}
+
+TEST(HttpDate, RoomAndFields) {
+  os::z_tm good{35, 54, 0, 8, 11, 121, 3};
+  struct row {
+    const char* label;
+    os::z_tm time;
+    uint64_t room;
+  } rows[] = {
+      {"room 29", good, 29},
+      {"room 0", good, 0},
+      {"day of week 7", {35, 54, 0, 8, 11, 121, 7}, 30},
+      {"month 12", {35, 54, 0, 8, 12, 121, 3}, 30},
+      {"negative month", {35, 54, 0, 8, -1, 121, 3}, 30},
+      {"hour 24", {35, 54, 24, 8, 11, 121, 3}, 30},
+      {"minute 60", {35, 60, 0, 8, 11, 121, 3}, 30},
+      {"year 10000", {35, 54, 0, 8, 11, 10000 - 1900, 3}, 30},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    char out[40];
+    std::memset(out, '#', sizeof out);
+    EXPECT_EQ(format_http_date(r.time, out, r.room), 0u);
+    EXPECT_EQ(out[0], '#');
+  }
+  char out[30];
+  EXPECT_EQ(format_http_date(good, out, 30), 27u) << "room 30 is enough";
+}
+
+TEST(WriteDecimal, Rooms) {
+  struct row {
+    const char* label;
+    uint64_t value;
+    uint64_t room;
+    const char* expected;  // null: -1 and nothing written
+  } rows[] = {
+      {"zero", 0, 2, "0"},
+      {"zero, room 1", 0, 1, nullptr},
+      {"room 0", 7, 0, nullptr},
+      {"exact fit", 1000, 5, "1000"},
+      {"one short", 1000, 4, nullptr},
+      {"largest, exact fit", ~0ull, 21, "18446744073709551615"},
+      {"largest, one short", ~0ull, 20, nullptr},
+      {"more room", 42, 100, "42"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    char out[32];
+    std::memset(out, '#', sizeof out);
+    char* cursor = out;
+    int result = write_decimal(cursor, r.room, r.value);
+    if (r.expected == nullptr) {
+      EXPECT_EQ(result, -1);
+      EXPECT_EQ(cursor, out);
+      EXPECT_EQ(out[0], '#');
+    } else {
+      EXPECT_EQ(result, 0);
+      EXPECT_STREQ(out, r.expected);
+      EXPECT_EQ(cursor, out + std::strlen(r.expected));
+      EXPECT_EQ(out[std::strlen(r.expected) + 1], '#');
+    }
+  }
+}
+
+TEST(StatusLines, TextsAsSent) {
+  EXPECT_STREQ(status_lines[status_200], "200 OK");
+  EXPECT_STREQ(status_lines[status_206], "206 Partial Content");
+  EXPECT_STREQ(status_lines[status_302], "302 Found");
+  EXPECT_STREQ(status_lines[status_304], "304 Not Modified");
+  EXPECT_STREQ(status_lines[status_400], "400 Bad Request");
+  EXPECT_STREQ(status_lines[status_403], "403 Forbidden");
+  EXPECT_STREQ(status_lines[status_404], "404 Not Found");
+  EXPECT_STREQ(status_lines[status_405], "405 Method Not Allowed");
+  EXPECT_STREQ(status_lines[status_411], "411 Length Required");
+  EXPECT_STREQ(status_lines[status_416], "416 Requested Range Not Satisfiable");
+  EXPECT_STREQ(status_lines[status_500], "500 Internal Server Error");
+  EXPECT_STREQ(status_lines[35], "422 Unprocessible entry");
+  EXPECT_STREQ(status_lines[37], "431 Requested header fileds too large");
+  EXPECT_STREQ(status_lines[38], "444 No responce");
+  EXPECT_STREQ(status_lines[44], "505 HTTP Version Not Supported");
+  EXPECT_STREQ(status_lines[status_line_count], "");
+  // Codes rise through the table.
+  for (uint32_t i = 1; i < status_line_count; ++i)
+    EXPECT_LT(std::atoi(status_lines[i - 1]), std::atoi(status_lines[i])) << "row " << i;
 }
 
 }  // namespace
