@@ -42,6 +42,8 @@ int socket_listen(socket_t so, int backlog);
 // The port actually bound (host order), for tests that bind port 0.
 uint16_t socket_local_port(socket_t so);
 socket_t socket_accept(socket_t so, z_sockaddr_in* peer);
+// Connects to address (clients in tests and tools); 0 or -1.
+int socket_connect(socket_t so, const z_sockaddr_in& address);
 // recv: the byte count, 0 when the peer closed, -1 on failure (last_error:
 // err_timed_out after the receive timeout, err_interrupted, ...).
 int64_t socket_recv(socket_t so, void* buffer, uint64_t size, bool peek);

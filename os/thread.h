@@ -17,7 +17,8 @@ using thread_routine = void (*)(void* argument);
 
 // Starts a thread running routine(argument) at once; 0 or the system error.
 uint32_t thread_start(thread_handle& thread, uint64_t stack_size, thread_routine routine, void* argument);
-// Waits for the thread to end; with a timeout, returns false when it has not
+// Waits for the thread to end (timeout wait_forever of os/event.h: without
+// limit); with a timeout, returns false when it has not
 // ended by then (the thread then stays joinable). A joined handle is cleared.
 bool thread_join(thread_handle& thread, uint32_t timeout_ms);
 // Lets a thread that will never be joined release its resources at its end.
