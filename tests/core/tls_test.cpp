@@ -51,7 +51,7 @@ void write_certificate(FILE* f, EVP_PKEY* key, const char* host, long not_before
 
 struct cert_files {
   std::string dir;
-  std::string cert, key, both, other_key, expired_days, expired_hour, example, missing;
+  std::string cert, key, both, other_key, rsa_key, expired_days, expired_hour, example, missing;
 
   cert_files() {
     char pattern[] = "/tmp/qm_tls_XXXXXX";
@@ -67,6 +67,9 @@ struct cert_files {
       write_private_key(f, key_a);
     });
     other_key = write("other.pem", [&](FILE* f) { write_private_key(f, key_b); });
+    EVP_PKEY* key_rsa = EVP_RSA_gen(2048);
+    rsa_key = write("rsa.pem", [&](FILE* f) { write_private_key(f, key_rsa); });
+    EVP_PKEY_free(key_rsa);
     expired_days = write("expired_days.pem",
                          [&](FILE* f) { write_certificate(f, key_a, "localhost", -5 * day, -2 * day - 3600); });
     expired_hour = write("expired_hour.pem",
@@ -234,6 +237,7 @@ struct handshake_case {
 
 TEST_F(TlsTest, HandshakeFollowsProtocolFloorCiphersAndGroups) {
   const handshake_case cases[] = {
+      {"OpenSSL's groups until a value is applied", {0, 0, nullptr, "P-256"}, 0, nullptr, true},
       {"TLS 1.2", {TLS1_2_VERSION, TLS1_2_VERSION}, 0, nullptr, true},
       {"TLS 1.3", {TLS1_3_VERSION, TLS1_3_VERSION}, 0, nullptr, true},
       {"TLS 1.0 refused", {TLS1_VERSION, TLS1_VERSION, "DEFAULT:@SECLEVEL=0"}, 0, nullptr, false},
@@ -256,7 +260,9 @@ TEST_F(TlsTest, HandshakeFollowsProtocolFloorCiphersAndGroups) {
       {"256 admits X25519", {0, 0, nullptr, "X25519"}, 0, u"256", true},
       {"256 refuses P-256", {0, 0, nullptr, "P-256"}, 0, u"256", false},
       {"521 refuses P-384", {0, 0, nullptr, "P-384"}, 0, u"521", false},
-      {"unknown value keeps the defaults", {0, 0, nullptr, "P-256"}, 0, u"255", true},
+      // Each row ends with "256" applied, which an unknown value keeps.
+      {"unknown value keeps the last list", {0, 0, nullptr, "P-256"}, 0, u"255", false},
+      {"unknown value keeps the last list, X25519", {0, 0, nullptr, "X25519"}, 0, u"2560", true},
   };
   load_good();
   for (const handshake_case& row : cases) {
@@ -267,7 +273,9 @@ TEST_F(TlsTest, HandshakeFollowsProtocolFloorCiphersAndGroups) {
     int32_t server_error = 0;
     EXPECT_EQ(handshake_with(row.client, &server_error), row.admitted);
     // A refusal is the server's own decision, not a client that gave up.
-    if (!row.admitted) EXPECT_EQ(server_error, SSL_ERROR_SSL);
+    if (!row.admitted) {
+      EXPECT_EQ(server_error, SSL_ERROR_SSL);
+    }
     set_groups(u"256");
   }
 }
@@ -390,8 +398,12 @@ TEST_F(TlsTest, LoadCertificateReportsEachFailure) {
       {"key file without a key", f.cert, f.cert, true, -1, "invalid or missing key file\n" + f.cert + "\n\n", ""},
       {"missing key", f.cert, f.missing, true, -1, "invalid or missing key file\n" + f.missing + "\n\n", ""},
       {"missing key, silent", f.cert, f.missing, false, -1, "", ""},
-      {"key of another certificate", f.cert, f.other_key, true, -1, "", mismatch},
-      {"key of another certificate, silent", f.cert, f.other_key, false, -1, "", ""},
+      // OpenSSL refuses a key of the certificate's type that is not its own
+      // as it loads it; a key of another type loads and fails the check.
+      {"other key of the same type", f.cert, f.other_key, true, -1,
+       "invalid or missing key file\n" + f.other_key + "\n\n", ""},
+      {"key of another type", f.cert, f.rsa_key, true, -1, "", mismatch},
+      {"key of another type, silent", f.cert, f.rsa_key, false, -1, "", ""},
       {"empty names", "", "", true, -1, "", ""},
   };
   for (const load_case& row : cases) {
