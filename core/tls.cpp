@@ -35,6 +35,11 @@ namespace {
 // The published context; read and replaced only under ctx_lock.
 SSL_CTX* server_ctx = nullptr;
 std::mutex ctx_lock;
+// Every reference that may be the last one to a context or to its
+// certificate is dropped under release_lock, so each free is ordered after
+// every earlier use on other threads in a way the thread sanitizer can see
+// (OpenSSL's own counts are invisible to it).
+std::mutex release_lock;
 // Serialises the operations that build and publish contexts, so that each
 // builds on the settings the previous one left.
 std::mutex change_lock;
@@ -65,6 +70,22 @@ const z_group_list_t group_lists[4] = {
 
 // ---- the server context ----------------------------------------------------
 
+void release_context(SSL_CTX* ctx) {
+  if (ctx == nullptr) return;
+  std::lock_guard<std::mutex> guard(release_lock);
+  SSL_CTX_free(ctx);
+}
+
+void release_ssl(SSL* ssl) {
+  std::lock_guard<std::mutex> guard(release_lock);
+  SSL_free(ssl);
+}
+
+void release_certificate(X509* cert) {
+  std::lock_guard<std::mutex> guard(release_lock);
+  X509_free(cert);
+}
+
 SSL_CTX* published_context() {
   std::lock_guard<std::mutex> guard(ctx_lock);
   return server_ctx;
@@ -78,7 +99,7 @@ void publish_context(SSL_CTX* ctx) {
     old = server_ctx;
     server_ctx = ctx;
   }
-  SSL_CTX_free(old);
+  release_context(old);
 }
 
 // A reference to the published context for SSL_new, or null.
@@ -196,7 +217,7 @@ bool take_reference(Z_TLS& tls) {
 void drop_reference(Z_TLS& tls, SSL* ssl) {
   if (tls.reference_count.fetch_sub(1) != 1) return;
   SSL_shutdown(ssl);
-  SSL_free(ssl);
+  release_ssl(ssl);
 }
 
 // lock_event is a binary lock; a closed event (slot destruction) fails.
@@ -451,7 +472,7 @@ bool server_certificate_covers(const char* host, uint64_t size) {
   }
   if (cert == nullptr) return false;
   bool covers = X509_check_host(cert, host, size, 0, nullptr) == 1;
-  X509_free(cert);
+  release_certificate(cert);
   return covers;
 }
 
@@ -467,13 +488,13 @@ bool channel_start_tls(Z_TLS& tls) {
   SSL_CTX* ctx = acquire_context();
   if (ctx == nullptr) return false;
   SSL* ssl = SSL_new(ctx);
-  SSL_CTX_free(ctx);  // the SSL object holds its own reference
+  release_context(ctx);  // the SSL object holds its own reference
   BIO* read_bio = BIO_new(BIO_s_mem());
   BIO* write_bio = BIO_new(BIO_s_mem());
   if (ssl == nullptr || read_bio == nullptr || write_bio == nullptr) {
     BIO_free(read_bio);
     BIO_free(write_bio);
-    SSL_free(ssl);
+    if (ssl != nullptr) release_ssl(ssl);
     return false;
   }
   SSL_set_bio(ssl, read_bio, write_bio);
