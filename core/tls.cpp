@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <mutex>
 
 #include "content/header.h"
