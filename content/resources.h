@@ -63,6 +63,10 @@ extern const z_resource_group_t resource_groups[resource_group_count];
 // changes nothing.
 void sort_resource_groups();
 
+// Sends the resource whole with 200, or 304 when If-Modified-Since matches
+// its stored date (compared lower-cased, byte for byte).
+void serve_resource(Z_RESPONSE& response, Z_REQUEST& request, const z_resource_t& resource);
+
 // The web resource whose lookup path (the path below "/quillmere/") is
 // exactly path: case matters, no decoding. Null when there is none. Needs the
 // groups sorted.

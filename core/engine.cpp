@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "config/config.h"
+#include "content/resources.h"
 #include "core/connection.h"
 #include "http/file.h"
 #include "os/file.h"
@@ -168,6 +169,7 @@ void build(Z_SOCKET& engine, const char16_t* program_path) {
 
   if (!tls_ready) create_server_context();
   if (config(engine, program_path) != 0) return;
+  sort_resource_groups();
 
   engine.running = true;
   os::set_process_locale("bg_BG.UTF-8");
