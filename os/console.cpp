@@ -80,6 +80,24 @@ void drain_signal() {
   }
 }
 
+}  // namespace
+
+// Arrow and function keys arrive as Esc followed by '[' or 'O' and the rest of
+// the sequence in the same read: those are skipped, only a lone Esc stops.
+bool keys_hold_stop(const uint8_t* keys, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i) {
+    uint8_t key = keys[i];
+    if (key == 'q' || key == 'Q') return true;
+    if (key != key_escape) continue;
+    if (i + 1 >= n || (keys[i + 1] != '[' && keys[i + 1] != 'O')) return true;
+    i += 2;  // the sequence's final byte lies in 0x40..0x7E
+    while (i < n && (keys[i] < 0x40 || keys[i] > 0x7E)) ++i;
+  }
+  return false;
+}
+
+namespace {
+
 // Reads what the terminal has; true when a stop key was among it.
 bool stop_key_pressed() {
   uint8_t keys[64];
@@ -88,9 +106,7 @@ bool stop_key_pressed() {
     if (n == 0 || errno != EINTR) watch.key_fd = -1;  // input ended: stop watching it
     return false;
   }
-  bool stop = false;
-  for (ssize_t i = 0; i < n; ++i) stop = stop || keys[i] == key_escape || keys[i] == 'q' || keys[i] == 'Q';
-  return stop;
+  return keys_hold_stop(keys, static_cast<uint64_t>(n));
 }
 
 void watch_loop(void*) {

@@ -20,6 +20,9 @@ bool console_watch_start(stop_callback on_stop, void* context);
 // Ends the watcher and restores the terminal.
 void console_watch_stop();
 
+// Whether keys read from the terminal hold a stop key (Esc alone, q or Q).
+bool keys_hold_stop(const uint8_t* keys, uint64_t count);
+
 // setlocale for every category; failure ignored. No output depends on it.
 void set_process_locale(const char* name);
 

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "os/event.h"
 
 namespace qm::os {
@@ -38,3 +40,22 @@ TEST(Console, EachStopSignalCallsTheCallbackOnce) {
 
 }  // namespace
 }  // namespace qm::os
+
+TEST(ConsoleKeys, OnlyLoneEscapeAndQStop) {
+  struct row {
+    const char* label;
+    std::string keys;
+    bool stop;
+  };
+  const row rows[] = {
+      {"escape alone", "\x1b", true},       {"q", "q", true},
+      {"Q after other keys", "abQ", true},  {"arrow up", "\x1b[A", false},
+      {"function key", "\x1bOP", false},    {"long sequence", "\x1b[15~", false},
+      {"arrow then q", "\x1b[Bq", true},    {"escape then a letter", "\x1b" "a", true},
+      {"other keys", "abc \n", false},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(qm::os::keys_hold_stop(reinterpret_cast<const uint8_t*>(r.keys.data()), r.keys.size()), r.stop)
+        << r.label;
+  }
+}
