@@ -106,6 +106,42 @@ TEST_F(Connections, OldTlsVersionsAreRefused) {
   }
 }
 
+TEST_F(Connections, CipherAndGroupSettingsOfTheRunningServer) {
+  struct row {
+    const char* label;
+    uint8_t weak_selector;
+    const char16_t* groups;
+    tls_options client_offer;
+    bool accepted;
+  };
+  const row rows[] = {
+      {"CBC-only TLS 1.2 client, weak ciphers allowed", 0, u"256",
+       {TLS1_2_VERSION, TLS1_2_VERSION, "ECDHE-ECDSA-AES256-SHA384:ECDHE-ECDSA-AES256-SHA", nullptr, nullptr, nullptr},
+       true},
+      {"CBC-only TLS 1.2 client, no weak ciphers", 1, u"256",
+       {TLS1_2_VERSION, TLS1_2_VERSION, "ECDHE-ECDSA-AES256-SHA384:ECDHE-ECDSA-AES256-SHA", nullptr, nullptr, nullptr},
+       false},
+      {"TLS 1.3 unaffected by no weak ciphers", 1, u"256", {TLS1_3_VERSION, TLS1_3_VERSION, nullptr, nullptr, nullptr, nullptr},
+       true},
+      {"groups 384 refuse X25519", 0, u"384", {0, 0, nullptr, nullptr, "X25519", nullptr}, false},
+      {"groups 384 refuse P-256", 0, u"384", {0, 0, nullptr, nullptr, "P-256", nullptr}, false},
+      {"groups 384 admit P-384", 0, u"384", {0, 0, nullptr, nullptr, "P-384", nullptr}, true},
+      {"groups 256 admit X25519", 0, u"256", {0, 0, nullptr, nullptr, "X25519", nullptr}, true},
+      {"groups 256 refuse P-256", 0, u"256", {0, 0, nullptr, nullptr, "P-256", nullptr}, false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    apply_tls_options(r.weak_selector);
+    set_groups(r.groups);
+    client c;
+    ASSERT_TRUE(c.connect_to(server_.port()));
+    bool ok = c.start_tls(r.client_offer) && c.send_all(keep_alive_get) && !c.read_response().empty();
+    EXPECT_EQ(ok, r.accepted);
+  }
+  apply_tls_options(0);
+  set_groups(u"256");
+}
+
 TEST_F(Connections, RecordThatIsNotAClientHelloIsReadAsPlainHttp) {
   client c;
   ASSERT_TRUE(c.connect_to(server_.port()));
