@@ -8,6 +8,12 @@ struct Z_RESPONSE;
 struct Z_REQUEST;
 struct Z_TLS;
 
+// The HTML page around a message: page_head, the message, page_tail.
+extern const char page_head[];
+extern const char page_tail[];
+// The four CR LF lines in front of a plain-text status message.
+extern const char text_banner[];
+
 // Writes a status response (header and body, text or HTML) at out; its
 // length, or 0 when nothing fits. The caller hands it to send_packet.
 uint64_t send_status_page(const Z_RESPONSE& response, char* out, uint64_t room, uint32_t status, bool keep_alive,
