@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,23 +78,45 @@ struct check {
   std::function<bool()> holds;
 };
 
-// Runs the checks in a child after `lower` and returns the failed labels.
+// The child's findings travel through a pipe: an exit code keeps only 8
+// bits, and a table of checks may have more rows.
+int report_pipe = -1;
+
+[[noreturn]] void report_and_exit(uint32_t failed) {
+  (void)!::write(report_pipe, &failed, sizeof failed);
+  ::_exit(0);
+}
+
+uint32_t failed_rows(const std::vector<check>& checks, size_t skip_row = ~size_t{0}) {
+  uint32_t failed = 0;
+  for (size_t i = 0; i < checks.size(); ++i) {
+    if (i != skip_row && !checks[i].holds()) failed |= 1u << i;
+  }
+  return failed;
+}
+
+// Runs `lower` in a child, then the checks (unless `lower` reports itself),
+// and returns the labels of the failed rows.
 std::string run_in_child(const std::function<void()>& lower, const std::vector<check>& checks) {
+  int ends[2];
+  if (::pipe(ends) != 0) return "no pipe";
   pid_t child = ::fork();
   if (child == 0) {
+    ::close(ends[0]);
+    report_pipe = ends[1];
     lower();
-    int failed = 0;
-    for (size_t i = 0; i < checks.size(); ++i) {
-      if (!checks[i].holds()) failed |= 1 << i;
-    }
-    ::_exit(failed);
+    report_and_exit(failed_rows(checks));
   }
+  ::close(ends[1]);
+  uint32_t failed = 0;
+  ssize_t got = ::read(ends[0], &failed, sizeof failed);
+  ::close(ends[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  if (!WIFEXITED(status)) return "child did not exit normally";
+  if (got != sizeof failed || !WIFEXITED(status)) return "child ended without a report";
   std::string failures;
   for (size_t i = 0; i < checks.size(); ++i) {
-    if (WEXITSTATUS(status) & (1 << i)) failures += std::string(checks[i].label) + "; ";
+    if (failed & (1u << i)) failures += std::string(checks[i].label) + "; ";
   }
   return failures;
 }
@@ -164,20 +187,18 @@ TEST(Privileges, AThreadStartedBeforeTheLoweringBindsItself) {
 
   auto lower_then_check_in_thread = [&] {
     std::atomic<bool> go{false};
-    int failed = 0;
+    uint32_t failed = 0;
     bool applied = false;
     std::thread parked([&] {
       while (!go.load()) std::this_thread::yield();
       applied = apply_thread_restrictions();
-      for (size_t i = 0; i < checks.size(); ++i) {
-        if (i != applied_row && !checks[i].holds()) failed |= 1 << i;
-      }
+      failed = failed_rows(checks, applied_row);
     });
     lower_privileges();
     go = true;
     parked.join();
-    if (!applied) failed |= 1 << applied_row;
-    ::_exit(failed);
+    if (!applied) failed |= 1u << applied_row;
+    report_and_exit(failed);
   };
   EXPECT_EQ(run_in_child(lower_then_check_in_thread, checks), "");
 }
