@@ -9,6 +9,7 @@
 
 #include "core/engine.h"
 #include "core/entry.h"
+#include "core/privileges.h"
 #include "core/tls.h"
 #include "os/output.h"
 #include "platform/console.h"
@@ -39,6 +40,8 @@ Z_SOCKET& server::engine() { return the_engine; }
 
 bool server::start(const std::string& cer, const std::string& key) {
   ensure_process_objects();
+  // The test process must still write and remove its fixtures afterwards.
+  set_privilege_lowering(false);
   os::event_reset(z_shadow_console.console_stop_event);
   os::event_reset(z_service.listening_event);
   build(the_engine, u"/tmp/quillmere-test/quillmere");
