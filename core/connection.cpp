@@ -284,8 +284,10 @@ bool send_packet(Z_RESPONSE& response, const char* bytes, uint64_t size, Z_REQUE
 
 void work_w(Z_TASK& task) {
   Z_RESPONSE& response = task.response;
+  bool restricted = false;  // the thread starts before the process lowers its rights
   while (response.send_event.created) {
     if (os::event_wait(response.send_event, os::wait_forever) != os::wait_result::signaled) return;
+    if (!restricted) restricted = apply_thread_restrictions() || true;
     if (!response.send_event.created || !task.active || stopping) return;
     response.result_send = task.tls.send(response.p_send, response.size_send);
     if (response.result_send <= 0) {
@@ -301,7 +303,10 @@ void bootstrap_r(void* slot) {
   Z_TASK& task = *static_cast<Z_TASK*>(slot);
   bool released = false;
   if (task.start_event.created) released = os::event_wait(task.start_event, os::wait_forever) == os::wait_result::signaled;
-  if (released && task.start_event.created) accept_loop(task);
+  if (released && task.start_event.created) {
+    apply_thread_restrictions();
+    accept_loop(task);
+  }
   task.active = false;
   channel_release(task.tls);
 }

@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "content/resources.h"
 #include "core/connection.h"
+#include "core/privileges.h"
 #include "http/file.h"
 #include "os/file.h"
 #include "os/console.h"
@@ -85,8 +86,10 @@ void start_thread(Z_THREAD& thread, os::thread_routine routine, void* argument, 
 
 void reload_thread(void* argument) {
   Z_SOCKET& engine = *static_cast<Z_SOCKET*>(argument);
+  bool restricted = false;  // the thread starts before the process lowers its rights
   for (;;) {
     if (z_service.reload_event.created) os::event_wait(z_service.reload_event, os::wait_forever);
+    if (!restricted) restricted = apply_thread_restrictions() || true;
     if (!engine.running || !z_service.reload_event.created) return;
     if (config_gate.created) os::event_reset(config_gate);
     reloading = true;
