@@ -24,4 +24,31 @@ struct Z_PATH {
 // keep_alive flags and in the send result.
 void dispatch_request(Z_TASK& task, char* start, uint64_t size);
 
+// Whether a plain request must be redirected to HTTPS; sets over_tls. When
+// true, "https://" + Host + target has been written, NUL-terminated, from
+// start (the request's first byte) on. A Host holding anything a host:port
+// cannot hold is never redirected.
+bool upgrade_to_https(Z_TASK& task, char* start);
+
+// The 64-bit hash of a host name that host_verdict caches (bit 0 is then
+// replaced by the verdict).
+uint64_t host_hash(const char* name, uint64_t size);
+
+// Builds path from the root, the virtual directories and the decoded,
+// normalised target, and types it. 0 on success; -1 on failure, with redirect
+// set when the target names a virtual directory without its '/' (the target
+// then has the '/' added in place, query kept). Reads vdirs and ext_list:
+// the caller holds the configuration gate.
+int resolve_path(Z_PATH& path, Z_REQUEST& request);
+
+// Percent-decodes the NUL-terminated text and writes it as UTF-16 to out
+// (units available, terminator included). The units written without the
+// terminator, or 0 when nothing was decoded or the result does not fit.
+uint64_t url_decode(char16_t* out, uint64_t units, const char* text);
+
+// Redirect locations never begin with "//" or "/\" (a client would read them
+// as another host): a run of leading '/' and '\' becomes one '/'. Returns the
+// new start inside text, whose last skipped byte is turned into the '/'.
+char* collapse_leading_slashes(char* text);
+
 }  // namespace qm
