@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "config/config.h"
 #include "core/engine.h"
 #include "core/entry.h"
 #include "core/privileges.h"
@@ -44,6 +45,12 @@ bool server::start(const std::string& cer, const std::string& key) {
   set_privilege_lowering(false);
   os::event_reset(z_shadow_console.console_stop_event);
   os::event_reset(z_service.listening_event);
+  // The configuration file is looked for beside a program in a folder of the
+  // test's own, never beside the test binary.
+  if (config_executable_override == nullptr) {
+    static std::u16string program = widen(temp_folder("server") + "/quillmere");
+    config_executable_override = program.c_str();
+  }
   build(the_engine, u"/tmp/quillmere-test/quillmere");
   if (!the_engine.running) return false;
   if (!cer.empty()) {
