@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,9 +45,13 @@ std::string pattern(uint64_t first, uint64_t size) {
 
 std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+// utimensat takes any 64-bit time; the library clocks would overflow for
+// times far from now.
 void set_mtime(const std::string& path, int64_t unix_seconds) {
-  auto when = std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{unix_seconds}});
-  fs::last_write_time(path, when);
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = unix_seconds;
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
 struct z_reply {
