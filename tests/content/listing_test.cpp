@@ -190,6 +190,20 @@ size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Every row carries all of its parts, up to a date and the row's end.
+void expect_rows_whole(const std::string& page) {
+  const std::string open = "<tr class=\"st_item ";
+  for (size_t at = page.find(open); at != std::string::npos;) {
+    size_t next = page.find(open, at + 1);
+    std::string row = page.substr(at, next == std::string::npos ? std::string::npos : next - at);
+    size_t date = row.find("name=\"dates\">");
+    ASSERT_TRUE(row.find("st_right_8\">") != std::string::npos && row.find("st_size\">") != std::string::npos &&
+                date != std::string::npos && row.compare(date + 13 + 18, 10, "</td></tr>") == 0)
+        << row.substr(0, 200);
+    at = next;
+  }
+}
+
 std::string row_class_of(const std::string& page, const std::string& href) {
   size_t link = page.find("href=\"" + href + "\"");
   if (link == std::string::npos) return "missing";
@@ -364,6 +378,7 @@ TEST_F(Listing, LargePageChunkedAndWellFramedEvenWithARange) {
   std::string page = page_of(reply);
   EXPECT_GT(page.size(), 3 * block_size);
   EXPECT_EQ(count(page, "class=\"st_item "), 2002u);  // 2000 files, the folder and ".."
+  expect_rows_whole(page);
   EXPECT_TRUE(page.ends_with("</table></body></html>"));
   EXPECT_NE(page.find(std::string("dir_") + [] {
               std::string q;
