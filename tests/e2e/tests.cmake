@@ -1,0 +1,8 @@
+# End-to-end tests: each group starts the real server in a temporary folder
+# and talks to it with curl, openssl and raw sockets.
+foreach(group paths vdirs files listings https)
+  add_test(NAME e2e.${group}
+    COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_e2e.py
+            --server $<TARGET_FILE:quillmere> --group ${group})
+  set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 120)
+endforeach()
