@@ -46,8 +46,14 @@ pids=()
 cleanup() {
   local p
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  sleep 0.5
+  for _ in $(seq 1 50); do   # up to 5 s for an orderly stop
+    local alive=0
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+    [ "$alive" = 0 ] && break
+    sleep 0.1
+  done
   for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
   [ -n "${QM_BENCH_KEEP:-}" ] || rm -rf "$tmp"
 }
 trap cleanup EXIT INT TERM
