@@ -231,19 +231,26 @@ struct z_load_state_t {
   uint8_t no_weak_ciphers = 0;
 };
 
+// Running slots and the listener read these while a reload resets them;
+// their values never change, so a reload writes only what differs.
+template <typename T, typename V>
+void reset_to(T& field, V value) {
+  if (field != static_cast<T>(value)) field = static_cast<T>(value);
+}
+
 void reset_engine_settings(Z_SOCKET& engine) {
-  engine.cw_connections = default_connections;
-  engine.path_length = default_path_length;
-  engine.packet_length_r = default_packet_length_r;
-  engine.packet_length_w = default_packet_length_w;
-  engine.cso_type = default_cso_type;
-  engine.cso_protocol = default_cso_protocol;
-  engine.local_address[0] = 0;
-  engine.port = 80;
-  engine.list_directories = false;
-  engine.min_gz = false;
-  engine.upgrade_hsts = false;
-  engine.upgrade_https = false;
+  reset_to(engine.cw_connections, default_connections);
+  reset_to(engine.path_length, default_path_length);
+  reset_to(engine.packet_length_r, default_packet_length_r);
+  reset_to(engine.packet_length_w, default_packet_length_w);
+  reset_to(engine.cso_type, default_cso_type);
+  reset_to(engine.cso_protocol, default_cso_protocol);
+  reset_to(engine.local_address[0], 0);
+  reset_to(engine.port, 80);
+  reset_to(engine.list_directories, false);
+  reset_to(engine.min_gz, false);
+  reset_to(engine.upgrade_hsts, false);
+  reset_to(engine.upgrade_https, false);
 }
 
 void set_root(const char16_t* value) {

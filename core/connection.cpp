@@ -380,10 +380,10 @@ void destroy_task(Z_TASK& task) {
   task.active = false;
   if (task.number == 0 && config_gate.created) os::event_close(config_gate);
   // A busy slot's socket is shut down rather than closed under its threads:
-  // they own the channel until they have ended.
+  // they own the channel until they have ended, and the channel is released
+  // only after they have been joined (channel_destroy below).
   os::socket_t so = task.tls.so.load();
   if (so != os::invalid_socket && task.busy) os::socket_shutdown(so);
-  if (!task.busy) channel_release(task.tls);
   os::event_close(task.start_event);
 
   // A busy slot gets the grace time to finish its connection.

@@ -46,8 +46,9 @@ struct Z_RESPONSE {
   uint8_t encoding_gzip = 0;
   std::atomic<bool> in_config_use{false};  // the configuration gate flag of this slot
   Z_PATH path;
-  int64_t result_send = 0;  // bytes sent by the last send, or -1
-  uint32_t error_send = 0;
+  // Written by the send thread, read by the receive thread after dispatch.
+  std::atomic<int64_t> result_send{0};  // bytes sent by the last send, or -1
+  std::atomic<uint32_t> error_send{0};
   uint8_t over_tls = 0;
   uint8_t half_index = 0;  // which half is being filled
   char* send_base = nullptr;

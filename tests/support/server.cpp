@@ -45,6 +45,8 @@ bool server::start(const std::string& cer, const std::string& key) {
   set_privilege_lowering(false);
   os::event_reset(z_shadow_console.console_stop_event);
   os::event_reset(z_service.listening_event);
+  // The last server's stop leaves a reload request behind for a thread that is gone.
+  os::event_reset(z_service.reload_event);
   // The configuration file is looked for beside a program in a folder of the
   // test's own, never beside the test binary.
   if (config_executable_override == nullptr) {
