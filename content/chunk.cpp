@@ -10,19 +10,6 @@ namespace qm {
 
 namespace {
 
-// L in lower-case hexadecimal without leading zeros; the digit count.
-uint64_t write_hex(char* out, uint64_t value) {
-  static const char hex[] = "0123456789abcdef";
-  char digits[16];
-  uint64_t count = 0;
-  do {
-    digits[count++] = hex[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  for (uint64_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
-  return count;
-}
-
 // The cursor lies in the data part of the current half with room for CR LF.
 bool cursor_in_half(const Z_RESPONSE& response, const char* cursor) {
   if (response.p_write == nullptr || response.size_write <= chunk_reserve) return false;

@@ -238,6 +238,18 @@ bool arguments_valid(char* out, uint32_t status, uint32_t mime, const char* char
 
 }  // namespace
 
+uint64_t write_hex(char* out, uint64_t value) {
+  static const char hex[] = "0123456789abcdef";
+  char digits[16];
+  uint64_t count = 0;
+  do {
+    digits[count++] = hex[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  for (uint64_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+  return count;
+}
+
 uint64_t build_header(const Z_RESPONSE& response, char* out, uint64_t room, uint32_t status, uint32_t mime,
                       uint64_t length, bool keep_alive, bool bare, const z_range* range,
                       const uint64_t* file_time, const z_resource_t* resource, const char* charset,

@@ -73,6 +73,10 @@ uint64_t format_http_date(const os::z_tm& time, char* out, uint64_t room);
 // written) without room for both.
 int write_decimal(char*& cursor, uint64_t room, uint64_t value);
 
+// Writes value in lower-case hexadecimal without leading zeros ("0" for
+// zero, no NUL) at out, which has room for 16 digits; the digit count.
+uint64_t write_hex(char* out, uint64_t value);
+
 // UTF-16 to UTF-8; bytes written without the NUL, or 0 when room is 0, a
 // pointer is missing, or the text and its NUL do not fit (a NUL-terminated
 // prefix is then left).

@@ -184,18 +184,6 @@ bool put_link(z_page& page, const char* text) {
   return true;
 }
 
-uint64_t write_hex(char* out, uint64_t value) {
-  static const char hex[] = "0123456789abcdef";
-  char digits[16];
-  uint64_t count = 0;
-  do {
-    digits[count++] = hex[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  for (uint64_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
-  return count;
-}
-
 // Sends what was gathered as one chunk; false when the listing must stop
 // (a failed send, or a HEAD request whose header has gone out).
 bool flush(Z_TASK& task, z_page& page) {

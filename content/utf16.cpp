@@ -2,38 +2,9 @@
 #include <cstdint>
 
 #include "content/header.h"
+#include "os/text.h"
 
 namespace qm {
-
-namespace {
-
-// Bytes the code point needs, and writes them when they fit before limit.
-bool put_code_point(char*& out, const char* limit, uint32_t cp) {
-  uint64_t need = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-  if (static_cast<uint64_t>(limit - out) < need) return false;
-  auto* p = reinterpret_cast<unsigned char*>(out);
-  switch (need) {
-    case 1: p[0] = static_cast<unsigned char>(cp); break;
-    case 2:
-      p[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-      p[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-      break;
-    case 3:
-      p[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-      p[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-      p[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-      break;
-    default:
-      p[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-      p[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-      p[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-      p[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  }
-  out += need;
-  return true;
-}
-
-}  // namespace
 
 uint64_t utf16_to_utf8(char* out, uint64_t room, const char16_t* text) {
   if (room == 0 || out == nullptr || text == nullptr) return 0;
@@ -53,10 +24,12 @@ uint64_t utf16_to_utf8(char* out, uint64_t room, const char16_t* text) {
         cp = (unit & 0x3FF) + 0x10000;  // its own bits; the next unit stands alone
       }
     }
-    if (!put_code_point(cursor, limit, cp)) {
+    uint32_t written = os::encode_utf8(cp, cursor, static_cast<uint64_t>(limit - cursor));
+    if (written == 0) {
       *cursor = 0;
       return 0;
     }
+    cursor += written;
   }
   *cursor = 0;
   return static_cast<uint64_t>(cursor - out);

@@ -157,8 +157,11 @@ uint64_t read_unsigned(const char* p, uint8_t* given) {
   return value;
 }
 
-// Space-separated key '=' value items (Cache-Control, Forwarded).
-void read_cache_control(Z_REQUEST& r, char* p) {
+// Space-separated key '=' value items (Cache-Control, Forwarded); on_item
+// gets each key and its value, which runs to the next space. With cut set,
+// that space becomes NUL so the value can be kept.
+template <typename OnItem>
+void read_items(char* p, bool cut, OnItem on_item) {
   while (*p) {
     while (*p == ' ') ++p;
     char* key = p;
@@ -167,22 +170,21 @@ void read_cache_control(Z_REQUEST& r, char* p) {
     std::string_view name(key, static_cast<size_t>(p - key));
     char* value = ++p;
     while (*p && *p != ' ') ++p;
-    if (name == "max-age") r.max_age = static_cast<uint32_t>(read_signed(value));
+    if (cut && *p) *p++ = '\0';
+    on_item(name, value);
   }
 }
 
+void read_cache_control(Z_REQUEST& r, char* p) {
+  read_items(p, false, [&](std::string_view name, char* value) {
+    if (name == "max-age") r.max_age = static_cast<uint32_t>(read_signed(value));
+  });
+}
+
 void read_forwarded(Z_REQUEST& r, char* p) {
-  while (*p) {
-    while (*p == ' ') ++p;
-    char* key = p;
-    while (*p && *p != '=' && *p != ' ') ++p;
-    if (*p != '=') continue;
-    std::string_view name(key, static_cast<size_t>(p - key));
-    char* value = ++p;
-    while (*p && *p != ' ') ++p;
-    if (*p) *p++ = '\0';  // the kept value ends at its space
+  read_items(p, true, [&](std::string_view name, char* value) {
     if (name == "for") r.forwarded_for = value;
-  }
+  });
 }
 
 // Tokens separated by ',', each matched whole; they only ever set flags.

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "os/error.h"
+#include "os/text.h"
 #include "os/time.h"
 
 #ifndef RWF_DONTCACHE
@@ -33,28 +34,6 @@ uint32_t fail_with(int error) {
 
 uint32_t fail() { return fail_with(errno); }
 
-bool put_utf8(char* out, uint32_t& at, uint32_t limit, uint32_t cp) {
-  uint32_t need = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-  if (limit - at < need) return false;
-  auto* p = reinterpret_cast<unsigned char*>(out + at);
-  if (need == 1) {
-    p[0] = static_cast<unsigned char>(cp);
-  } else if (need == 2) {
-    p[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-    p[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  } else if (need == 3) {
-    p[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-    p[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    p[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  } else {
-    p[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    p[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    p[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    p[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  }
-  at += need;
-  return true;
-}
 
 // The system's path: UTF-8 with '/' for every '\\'. An unpaired surrogate
 // cannot name a file that was created through this layer, so it is refused.
@@ -71,7 +50,9 @@ uint32_t to_system_path(const char16_t* path, char (&out)[PATH_MAX]) {
     } else if (cp == '\\') {
       cp = '/';
     }
-    if (!put_utf8(out, at, PATH_MAX - 1, cp)) return fail_with(ENAMETOOLONG);
+    uint32_t written = encode_utf8(cp, out + at, PATH_MAX - 1 - at);
+    if (written == 0) return fail_with(ENAMETOOLONG);
+    at += written;
   }
   out[at] = 0;
   return 0;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "os/error.h"
+#include "os/text.h"
 
 namespace qm::os {
 
@@ -53,30 +54,6 @@ int vwrite_to(int fd, const char* format, va_list args) {
   return result;
 }
 
-void put_unit(char* out, uint32_t& at, uint32_t limit, uint32_t cp, bool& full) {
-  uint32_t need = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-  if (limit - at < need) {
-    full = true;
-    return;
-  }
-  auto* p = reinterpret_cast<unsigned char*>(out + at);
-  if (need == 1) {
-    p[0] = static_cast<unsigned char>(cp);
-  } else if (need == 2) {
-    p[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-    p[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  } else if (need == 3) {
-    p[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-    p[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    p[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  } else {
-    p[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-    p[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-    p[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-    p[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-  }
-  at += need;
-}
 
 }  // namespace
 
@@ -125,7 +102,9 @@ const char* u16_arg(const char16_t* text, char* out, uint32_t room) {
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = 0xFFFD;
     }
-    put_unit(out, at, limit, cp, full);
+    uint32_t written = encode_utf8(cp, out + at, limit - at);
+    if (written == 0) full = true;
+    at += written;
   }
   out[at] = 0;
   return out;
