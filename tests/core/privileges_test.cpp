@@ -21,7 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "config/config.h"
+#include "core/engine.h"
+#include "core/tls.h"
 #include "os/privileges.h"
+#include "tests/support/client.h"
 
 namespace qm {
 namespace {
@@ -201,6 +205,58 @@ TEST(Privileges, AThreadStartedBeforeTheLoweringBindsItself) {
     report_and_exit(failed);
   };
   EXPECT_EQ(run_in_child(lower_then_check_in_thread, checks), "");
+}
+
+Z_SOCKET reload_engine;  // static: the slots are large
+
+// The reload thread exists before the lowering and re-reads the .ini file
+// and the TLS files afterwards with the lowered rights: files readable by
+// everyone must still load, settings and certificate alike.
+TEST(Privileges, AReloadAfterTheLoweringStillReadsTheConfiguration) {
+  fixture_folder folder;
+  ASSERT_TRUE(test::make_certificate(folder.path, "localhost", 30));
+  ::chmod((folder.path + "/localhost.key").c_str(), 0644);
+  std::string ini = folder.path + "/qm.ini";
+  fixture_folder::write_file(ini, 0644);
+  {
+    std::ofstream out(ini, std::ios::binary | std::ios::trunc);
+    out << "port=8123\r\nlist_directories=1\r\nmin_gz=yes\r\n"
+           "tls_cer=localhost.pem\r\ntls_key=localhost.key\r\n";
+  }
+  std::u16string wide(ini.begin(), ini.end());
+  reload_engine.ini_path = static_cast<char16_t*>(std::malloc((wide.size() + 1) * sizeof(char16_t)));
+  std::memcpy(reload_engine.ini_path, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
+  reload_engine.ini_dir_length = folder.path.size() + 1;
+  if (!server_context_exists()) {
+    ASSERT_TRUE(create_server_context());
+  }
+
+  int loaded = -1;
+  std::vector<check> checks = {
+      {"config returns 0", [&] { return loaded == 0; }},
+      {"port read", [] { return reload_engine.port == 8123; }},
+      {"switches read", [] { return reload_engine.list_directories && reload_engine.min_gz; }},
+      {"certificate loaded", [] { return tls_ready.load() && cert_valid.load(); }},
+      {"file still there, unchanged", [&] { return opens_for_reading(ini); }},
+  };
+  auto lower_then_reload = [&] {
+    std::atomic<bool> go{false};
+    std::thread reloader([&] {
+      while (!go.load()) std::this_thread::yield();
+      apply_thread_restrictions();
+      loaded = config(reload_engine, u"qm");
+    });
+    lower_privileges();
+    go = true;
+    reloader.join();
+  };
+  EXPECT_EQ(run_in_child(lower_then_reload, checks), "");
+  std::free(reload_engine.ini_path);
+  reload_engine.ini_path = nullptr;
+  free_server_context();
+  ::unlink((folder.path + "/localhost.pem").c_str());
+  ::unlink((folder.path + "/localhost.key").c_str());
+  ::unlink(ini.c_str());
 }
 
 TEST(Privileges, ThreadRestrictionsWaitForTheListenersDecision) {
