@@ -266,11 +266,13 @@ bool flush_handshake(Z_TLS& tls, SSL* ssl, bool& locked) {
     unlock(tls);
     locked = false;
     int64_t sent = send_raw(tls, tls.p_recv, static_cast<uint64_t>(n));
-    if (!lock(tls) || sent <= 0) {
+    // The lock is taken back even after a failed send: the slot's lock
+    // outlives the connection, and a lost lock would hang its next one.
+    locked = lock(tls);
+    if (!locked || sent <= 0) {
       tls.ssl_error = -1;
       return false;
     }
-    locked = true;
   }
   return true;
 }
@@ -507,12 +509,39 @@ bool channel_start_tls(Z_TLS& tls) {
   return true;
 }
 
+namespace {
+
+// A session that ends says so with close_notify, so that the client can tell
+// a complete response from a cut connection. Best effort and never waiting:
+// a peer that does not read loses only the alert. Skipped while a send has
+// bytes in flight in the write BIO, and once the slot is being destroyed
+// (the lock fails).
+void send_close_notify(Z_TLS& tls, SSL* ssl) {
+  if (tls.so == os::invalid_socket || SSL_is_init_finished(ssl) != 1) return;
+  if ((SSL_get_shutdown(ssl) & SSL_SENT_SHUTDOWN) != 0 || !lock(tls)) return;
+  BIO* wbio = SSL_get_wbio(ssl);
+  if (BIO_ctrl_pending(wbio) == 0) {
+    ERR_clear_error();
+    SSL_shutdown(ssl);
+    BUF_MEM* mem = nullptr;
+    BIO_get_mem_ptr(wbio, &mem);
+    if (mem != nullptr && mem->length > 0) os::socket_send_nowait(tls.so, mem->data, mem->length);
+    ERR_clear_error();
+  }
+  unlock(tls);
+}
+
+}  // namespace
+
 void channel_release(Z_TLS& tls) {
   SSL* ssl = tls.ssl;
   tls.ssl = nullptr;
   tls.read_bio = nullptr;
   tls.write_bio = nullptr;
-  if (ssl != nullptr) drop_reference(tls, ssl);
+  if (ssl != nullptr) {
+    send_close_notify(tls, ssl);
+    drop_reference(tls, ssl);
+  }
   if (tls.so != os::invalid_socket) {
     os::socket_shutdown(tls.so);
     os::socket_close(tls.so);

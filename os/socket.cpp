@@ -143,6 +143,14 @@ int64_t socket_send(socket_t so, const void* bytes, uint64_t size) {
   return static_cast<int64_t>(size);
 }
 
+int64_t socket_send_nowait(socket_t so, const void* bytes, uint64_t size) {
+  ssize_t n;
+  do {
+    n = ::send(so, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? fail() : n;
+}
+
 int socket_wait_writable(socket_t so) {
   pollfd watch{so, POLLOUT, 0};
   int n;

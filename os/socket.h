@@ -49,6 +49,8 @@ int socket_connect(socket_t so, const z_sockaddr_in& address);
 int64_t socket_recv(socket_t so, void* buffer, uint64_t size, bool peek);
 // One blocking send of every byte: the count, or -1.
 int64_t socket_send(socket_t so, const void* bytes, uint64_t size);
+// One send that never waits: what the kernel takes at once, or -1.
+int64_t socket_send_nowait(socket_t so, const void* bytes, uint64_t size);
 // Waits without limit until the socket can be written or reports an error;
 // 1 when it can, 0 or -1 otherwise (the select of the send routine).
 int socket_wait_writable(socket_t so);

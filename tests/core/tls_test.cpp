@@ -284,6 +284,47 @@ TEST_F(TlsTest, HandshakeWithoutCertificateFails) {
   EXPECT_FALSE(handshake_with({}));
 }
 
+// A ClientHello from a client that leaves at once: the server's reply cannot
+// be sent. The slot's lock outlives the connection, so the failed handshake
+// must leave it free for the slot's next client.
+TEST_F(TlsTest, HandshakeWhoseReplyCannotBeSentLeavesTheLockFree) {
+  load_good();
+  std::string hello;
+  {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = SSL_new(ctx);
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, in, out);
+    SSL_connect(ssl);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(out, &data);
+    hello.assign(data, static_cast<size_t>(length));
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+  }
+  ASSERT_GT(hello.size(), 6u);
+  socket_pair pair;
+  server_channel channel(pair.server);
+  ASSERT_TRUE(channel_start_tls(channel.tls));
+  ASSERT_EQ(write(pair.client, hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
+  close(pair.client);
+  EXPECT_NE(channel.tls.handshake(), 0);
+  EXPECT_EQ(os::event_wait(channel.tls.lock_event, 0), os::wait_result::signaled) << "the lock was kept";
+  os::event_set(channel.tls.lock_event);
+  channel_release(channel.tls);
+
+  // The same slot serves its next client.
+  socket_pair next;
+  channel.tls.so = next.server;
+  os::socket_set_receive_timeout(next.server, 5000);
+  ASSERT_TRUE(channel_start_tls(channel.tls));
+  tls_client client(next.client, {});
+  EXPECT_EQ(channel.tls.handshake(), 0);
+  channel_release(channel.tls);
+  EXPECT_TRUE(client.join());
+}
+
 std::vector<char> patterned(uint64_t size) {
   std::vector<char> bytes(size);
   for (uint64_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + (i >> 16)) & 0xFF);

@@ -15,6 +15,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -469,6 +470,28 @@ def make_cert(base):
     return cer, key
 
 
+def tls_read_to_close(port, version):
+    """One request with Connection: close over TLS; the reply and whether the
+    server ended the session with close_notify (a bare TCP close raises)."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    ctx.minimum_version = ctx.maximum_version = version
+    raw = socket.create_connection(("127.0.0.1", port), timeout=10)
+    with ctx.wrap_socket(raw, server_hostname="localhost",
+                         suppress_ragged_eofs=False) as s:
+        s.sendall(b"GET /a.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
+        data = b""
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return data, True
+                data += chunk
+        except ssl.SSLEOFError:
+            return data, False
+
+
 def group_https(srv, res, tmp):
     port = srv.port
     resolve = "localhost:%d:127.0.0.1" % port
@@ -480,6 +503,12 @@ def group_https(srv, res, tmp):
                   r.rc == 0 and r.status == 200 and r.body == b"plain a\n"
                   and r.h("strict-transport-security") == HSTS,
                   "%r stderr %s" % (r, r.stderr.strip()))
+    for label, version in [("TLS 1.2", ssl.TLSVersion.TLSv1_2),
+                           ("TLS 1.3", ssl.TLSVersion.TLSv1_3)]:
+        data, notified = tls_read_to_close(port, version)
+        res.check("https: %s session ends with close_notify" % label,
+                  data.endswith(b"plain a\n") and notified,
+                  "close_notify %r, reply %r" % (notified, data[:200]))
     r = curl("http://localhost:%d/p?q" % port, "--resolve", resolve,
              "-H", "Upgrade-Insecure-Requests: 1", tmp=tmp)
     res.check("https: plain upgrade request redirected",
