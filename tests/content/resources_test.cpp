@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -412,6 +413,55 @@ TEST_F(Resources, EachFaviconHoldsTenImagesFrom16To48PixelsAnd1To32Bits) {
     EXPECT_EQ(min_bits, 1u);
     EXPECT_EQ(max_bits, 32u);
     EXPECT_TRUE(has_png && has_bmp);
+  }
+}
+
+// Below 32 bits an icon has no alpha: the AND mask alone makes pixels
+// transparent, and the colour under a mask bit is XORed onto the screen, so it
+// must be black. A 32-bit image's mask must agree with its alpha for programs
+// that draw with the mask.
+TEST_F(Resources, FaviconMasksAgreeWithTheirImages) {
+  for (const z_resource_t* r : favicons) {
+    SCOPED_TRACE(r->install_path);
+    const uint8_t* p = r->data;
+    for (uint16_t i = 0; i < le16(p + 4); ++i) {
+      SCOPED_TRACE("image " + std::to_string(i));
+      const uint8_t* e = p + 6 + 16 * i;
+      const uint8_t* img = p + le32(e + 12);
+      if (img[0] == 0x89) continue;  // PNG: alpha only
+      uint32_t size = e[0], bits = le16(img + 14);
+      uint32_t palette = bits <= 8 ? (4u << bits) : 0;
+      uint32_t colour_row = ((size * bits + 31) / 32) * 4;
+      uint32_t mask_row = ((size + 31) / 32) * 4;
+      const uint8_t* colours = img + 40 + palette;
+      const uint8_t* mask = colours + size * colour_row;
+      uint32_t masked = 0;
+      for (uint32_t y = 0; y < size; ++y) {
+        for (uint32_t x = 0; x < size; ++x) {
+          bool bit = (mask[y * mask_row + x / 8] >> (7 - x % 8)) & 1;
+          masked += bit;
+          const uint8_t* row = colours + y * colour_row;
+          if (bits == 32) {
+            uint8_t alpha = row[4 * x + 3];
+            if (bit) {
+              EXPECT_LT(alpha, 128) << x << "," << y;
+            }
+            if (alpha == 0) {
+              EXPECT_TRUE(bit) << x << "," << y;
+            }
+          } else if (bit) {
+            uint32_t at = x * bits;
+            uint32_t index = (row[at / 8] >> (8 - bits - at % 8)) & ((1u << bits) - 1);
+            const uint8_t* rgb = img + 40 + 4 * index;
+            EXPECT_EQ(rgb[0] | rgb[1] | rgb[2], 0) << "masked pixel " << x << "," << y << " is not black";
+          }
+        }
+      }
+      // something is drawn, and not every pixel (both forms leave the
+      // corners transparent)
+      EXPECT_LT(masked, size * size);
+      EXPECT_GT(masked, 0u);
+    }
   }
 }
 
