@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/client.h"
+
 namespace qm {
 namespace {
 
@@ -463,6 +465,53 @@ TEST_F(Resources, FaviconMasksAgreeWithTheirImages) {
       EXPECT_GT(masked, 0u);
     }
   }
+}
+
+// ------------------------------------------------------- service files ---
+
+std::string write_temp(const std::string& folder, const z_resource_t& r) {
+  std::string path = folder + "/" + r.file_name;
+  std::ofstream(path, std::ios::binary) << bytes_of(r);
+  return path;
+}
+
+// The scripts parse as POSIX shell, the property list as a property list, and
+// all of them start the server under the service name z_quillmere (so that it
+// reads z_quillmere.ini) with the settings file carried for their system.
+TEST_F(Resources, ServiceFilesAreWellFormedAndAgreeWithTheSettings) {
+  const struct {
+    const char* install_path;
+    const char* settings;
+    const char* name;        // where the service name is set
+    const char* invocation;  // the server's argument
+  } rows[] = {
+      {"/etc/init.d/z_quillmere", "/etc/z_quillmere/z_quillmere.ini", "\nNAME=z_quillmere\n", "\"-d:$NAME::\""},
+      {"/etc/init.d/z_quillmere.openwrt", "/etc/z_quillmere/z_quillmere.openwrt.ini", "\nNAME=z_quillmere\n",
+       "\"-d:$NAME::\""},
+      {"/etc/rc.d/z_quillmere", "/etc/z_quillmere/z_quillmere.ini", "\nname=\"z_quillmere\"\n", " -d:${name}::\""},
+      {"/Library/LaunchDaemons/com.example.quillmere.plist", "/etc/z_quillmere/z_quillmere.ini", "", ""},
+  };
+  std::string folder = test::temp_folder("service-files");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.install_path);
+    const z_resource_t* r = by_install_path(row.install_path);
+    ASSERT_NE(r, nullptr);
+    std::string text = bytes_of(*r);
+    std::string path = write_temp(folder, *r);
+    if (std::strstr(row.install_path, ".plist") != nullptr) {
+      EXPECT_EQ(test::run("python3 -c 'import plistlib, sys; d = plistlib.load(open(sys.argv[1], \"rb\")); "
+                          "sys.exit(0 if d[\"Label\"] and d[\"ProgramArguments\"][1:] == [\"-d:z_quillmere::\"] "
+                          "else 1)' '" + path + "'"),
+                0);
+    } else {
+      EXPECT_EQ(text.compare(0, 9, "#!/bin/sh"), 0);
+      EXPECT_EQ(test::run("sh -n '" + path + "'"), 0);
+      EXPECT_NE(text.find(row.name), std::string::npos) << row.name;
+      EXPECT_NE(text.find(row.invocation), std::string::npos) << row.invocation;
+    }
+    EXPECT_NE(text.find(row.settings), std::string::npos) << row.settings;
+  }
+  test::run("rm -rf '" + folder + "'");
 }
 
 }  // namespace
