@@ -336,6 +336,79 @@ TEST_F(ConfigReader, EmptyMissingAndVanishedFilesLoadTheDefaults) {
   EXPECT_EQ(reader_engine.port, 80);
 }
 
+const z_resource_t* carried(const char* install_path) {
+  for (const z_resource_t& r : resource_table) {
+    if (std::strcmp(r.install_path, install_path) == 0) return &r;
+  }
+  return nullptr;
+}
+
+// The carried text of a configuration file, UTF-16LE ones narrowed to ASCII.
+std::string carried_text(const z_resource_t& r) {
+  std::string bytes(reinterpret_cast<const char*>(r.data), r.size);
+  if (bytes.compare(0, 2, "\xFF\xFE") != 0) return bytes;
+  std::string text;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) text += bytes[i];
+  return text;
+}
+
+// The defaults carried for other systems, read by this reader: a bare
+// comment line or a stray brace would lose settings here.
+TEST_F(ConfigReader, CarriedUnixDefaultsApplyAsWritten) {
+  const struct {
+    const char* install_path;
+    const char* root;
+    uint16_t port;
+    bool list_directories, min_gz, upgrade_https;
+    uint64_t ext_count;
+    uint8_t block_listed;
+  } rows[] = {
+      {"/etc/z_quillmere/z_quillmere.ini", "/srv/www", 80, false, false, true, 105, 0},
+      {"/etc/z_quillmere/z_quillmere.iphone.ini", "/var/mobile/Media", 8080, true, false, false, 39, 0},
+      {"/etc/z_quillmere/z_quillmere.openwrt.ini", "/mnt/sda1", 8080, true, true, false, 5, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.install_path);
+    const z_resource_t* r = carried(row.install_path);
+    ASSERT_NE(r, nullptr);
+    reset_settings_state();
+    ASSERT_EQ(load(carried_text(*r)), 0);
+    EXPECT_EQ(narrow(vdirs.root), row.root);
+    EXPECT_EQ(reader_engine.port, row.port);
+    EXPECT_EQ(effective.list_directories.load(), row.list_directories);
+    EXPECT_EQ(effective.min_gz.load(), row.min_gz);
+    EXPECT_EQ(reader_engine.upgrade_https, row.upgrade_https);
+    EXPECT_FALSE(reader_engine.upgrade_hsts);
+    EXPECT_EQ(vdirs.count, 0u) << "the vdir examples are comments";
+    EXPECT_EQ(ext_list.count, row.ext_count);
+    EXPECT_EQ(ext_list.block_listed, row.block_listed);
+    EXPECT_EQ(ext_list.no_ext_block, 0);
+    EXPECT_EQ(narrow(tls_names.cer), "quillmere.pem") << "TLS names are commented out";
+  }
+}
+
+// Every carried configuration shows every key at the start of a line, set or
+// commented out by breaking it ("# key="), so an admin finds them all.
+TEST(CarriedConfigurations, EveryFileNamesEveryKey) {
+  for (const char* path : {"/Program Files/z_quillmere/z_quillmere.ini", "/etc/z_quillmere/z_quillmere.ini",
+                           "/etc/z_quillmere/z_quillmere.iphone.ini", "/etc/z_quillmere/z_quillmere.openwrt.ini"}) {
+    SCOPED_TRACE(path);
+    const z_resource_t* r = carried(path);
+    ASSERT_NE(r, nullptr);
+    const std::string text = "\n" + carried_text(*r);
+    for (const z_config_key_t& key : config_keys) {
+      const std::string name = narrow(key.name);
+      bool named = text.find("\n" + name + "=") != std::string::npos ||
+                   text.find("\n# " + name + "=") != std::string::npos;
+      EXPECT_TRUE(named) << name;
+    }
+    // blocks open and close in the first column only
+    EXPECT_EQ(text.find("\t{"), std::string::npos);
+    EXPECT_EQ(text.find(" }"), std::string::npos);
+    EXPECT_EQ(text.find("\t}"), std::string::npos);
+  }
+}
+
 class ConfigTls : public ConfigReader {
  protected:
   void SetUp() override {

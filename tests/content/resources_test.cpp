@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/support/client.h"
 
 namespace qm {
 namespace {
@@ -413,6 +416,102 @@ TEST_F(Resources, EachFaviconHoldsTenImagesFrom16To48PixelsAnd1To32Bits) {
     EXPECT_EQ(max_bits, 32u);
     EXPECT_TRUE(has_png && has_bmp);
   }
+}
+
+// Below 32 bits an icon has no alpha: the AND mask alone makes pixels
+// transparent, and the colour under a mask bit is XORed onto the screen, so it
+// must be black. A 32-bit image's mask must agree with its alpha for programs
+// that draw with the mask.
+TEST_F(Resources, FaviconMasksAgreeWithTheirImages) {
+  for (const z_resource_t* r : favicons) {
+    SCOPED_TRACE(r->install_path);
+    const uint8_t* p = r->data;
+    for (uint16_t i = 0; i < le16(p + 4); ++i) {
+      SCOPED_TRACE("image " + std::to_string(i));
+      const uint8_t* e = p + 6 + 16 * i;
+      const uint8_t* img = p + le32(e + 12);
+      if (img[0] == 0x89) continue;  // PNG: alpha only
+      uint32_t size = e[0], bits = le16(img + 14);
+      uint32_t palette = bits <= 8 ? (4u << bits) : 0;
+      uint32_t colour_row = ((size * bits + 31) / 32) * 4;
+      uint32_t mask_row = ((size + 31) / 32) * 4;
+      const uint8_t* colours = img + 40 + palette;
+      const uint8_t* mask = colours + size * colour_row;
+      uint32_t masked = 0;
+      for (uint32_t y = 0; y < size; ++y) {
+        for (uint32_t x = 0; x < size; ++x) {
+          bool bit = (mask[y * mask_row + x / 8] >> (7 - x % 8)) & 1;
+          masked += bit;
+          const uint8_t* row = colours + y * colour_row;
+          if (bits == 32) {
+            uint8_t alpha = row[4 * x + 3];
+            if (bit) {
+              EXPECT_LT(alpha, 128) << x << "," << y;
+            }
+            if (alpha == 0) {
+              EXPECT_TRUE(bit) << x << "," << y;
+            }
+          } else if (bit) {
+            uint32_t at = x * bits;
+            uint32_t index = (row[at / 8] >> (8 - bits - at % 8)) & ((1u << bits) - 1);
+            const uint8_t* rgb = img + 40 + 4 * index;
+            EXPECT_EQ(rgb[0] | rgb[1] | rgb[2], 0) << "masked pixel " << x << "," << y << " is not black";
+          }
+        }
+      }
+      // something is drawn, and not every pixel (both forms leave the
+      // corners transparent)
+      EXPECT_LT(masked, size * size);
+      EXPECT_GT(masked, 0u);
+    }
+  }
+}
+
+// ------------------------------------------------------- service files ---
+
+std::string write_temp(const std::string& folder, const z_resource_t& r) {
+  std::string path = folder + "/" + r.file_name;
+  std::ofstream(path, std::ios::binary) << bytes_of(r);
+  return path;
+}
+
+// The scripts parse as POSIX shell, the property list as a property list, and
+// all of them start the server under the service name z_quillmere (so that it
+// reads z_quillmere.ini) with the settings file carried for their system.
+TEST_F(Resources, ServiceFilesAreWellFormedAndAgreeWithTheSettings) {
+  const struct {
+    const char* install_path;
+    const char* settings;
+    const char* name;        // where the service name is set
+    const char* invocation;  // the server's argument
+  } rows[] = {
+      {"/etc/init.d/z_quillmere", "/etc/z_quillmere/z_quillmere.ini", "\nNAME=z_quillmere\n", "\"-d:$NAME::\""},
+      {"/etc/init.d/z_quillmere.openwrt", "/etc/z_quillmere/z_quillmere.openwrt.ini", "\nNAME=z_quillmere\n",
+       "\"-d:$NAME::\""},
+      {"/etc/rc.d/z_quillmere", "/etc/z_quillmere/z_quillmere.ini", "\nname=\"z_quillmere\"\n", " -d:${name}::\""},
+      {"/Library/LaunchDaemons/com.example.quillmere.plist", "/etc/z_quillmere/z_quillmere.ini", "", ""},
+  };
+  std::string folder = test::temp_folder("service-files");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.install_path);
+    const z_resource_t* r = by_install_path(row.install_path);
+    ASSERT_NE(r, nullptr);
+    std::string text = bytes_of(*r);
+    std::string path = write_temp(folder, *r);
+    if (std::strstr(row.install_path, ".plist") != nullptr) {
+      EXPECT_EQ(test::run("python3 -c 'import plistlib, sys; d = plistlib.load(open(sys.argv[1], \"rb\")); "
+                          "sys.exit(0 if d[\"Label\"] and d[\"ProgramArguments\"][1:] == [\"-d:z_quillmere::\"] "
+                          "else 1)' '" + path + "'"),
+                0);
+    } else {
+      EXPECT_EQ(text.compare(0, 9, "#!/bin/sh"), 0);
+      EXPECT_EQ(test::run("sh -n '" + path + "'"), 0);
+      EXPECT_NE(text.find(row.name), std::string::npos) << row.name;
+      EXPECT_NE(text.find(row.invocation), std::string::npos) << row.invocation;
+    }
+    EXPECT_NE(text.find(row.settings), std::string::npos) << row.settings;
+  }
+  test::run("rm -rf '" + folder + "'");
 }
 
 }  // namespace
