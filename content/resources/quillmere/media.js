@@ -474,14 +474,10 @@
     }
   }
 
+  // After the last entry nothing follows: the player stays on it.
   function next() {
     scanLinks();
-    if (state.current + 1 < state.items.length) {
-      play(state.current + 1);
-      return;
-    }
-    var media = activeMedia();
-    if (media) media.pause();  // the last entry has ended: stay on it
+    if (state.current + 1 < state.items.length) play(state.current + 1);
   }
 
   function previous() {
