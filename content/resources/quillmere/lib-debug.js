@@ -7,11 +7,14 @@
  *     value, and window.qm_query_list keeps every [name, value] pair in order),
  *     so that other scripts can read their parameters;
  *   - shows an on-page log panel that captures console.log, info, warn,
- *     error and debug, uncaught errors and unhandled promise rejections.
+ *     error and debug, uncaught errors, unhandled promise rejections and
+ *     elements that fail to load (scripts, images, style sheets, media).
  *     The console keeps working as before. window.qm_debug.log(...) writes
- *     to the panel only; qm_debug.clear(), .show() and .hide() control it.
+ *     to the panel only; qm_debug.clear(), .show(), .hide() and .lines()
+ *     (the texts shown) control it.
  * It is loaded in <head>, before the document body exists: lines logged
- * until then are kept and shown when the panel appears.
+ * until then are kept and shown when the panel appears. The panel carries
+ * its own styles, so that it works when the page's style sheet does not.
  */
 (function () {
   "use strict";
@@ -28,8 +31,10 @@
     }
   }
 
+  // A plain object without a prototype: a parameter named "__proto__" or
+  // "constructor" is just a parameter.
   function parseQuery(search) {
-    var query = {};
+    var query = Object.create(null);
     var list = [];
     var text = (search || "").replace(/^\?/, "");
     if (text === "") return { query: query, list: list };
@@ -130,7 +135,8 @@
     // resource load failures (img, script) arrive here with no message
     if (event.message) {
       var where = event.filename ? " (" + event.filename + ":" + event.lineno + ":" + event.colno + ")" : "";
-      write("error", ["Uncaught " + event.message + where]);
+      var message = /^Uncaught\b/.test(event.message) ? event.message : "Uncaught " + event.message;
+      write("error", [message + where]);
     } else if (event.target && event.target !== window) {
       var t = event.target;
       write("error", ["Failed to load <" + (t.tagName || "?").toLowerCase() + "> " + (t.src || t.href || "")]);
@@ -143,6 +149,33 @@
 
   // ------------------------------------------------------------- panel ---
 
+  // Inserted first in <head>: a page's own style sheet may restyle the panel.
+  var PANEL_STYLE =
+    ".st_debug{position:fixed;top:0;right:0;z-index:2147483000;width:100%;max-width:576px;max-height:40vh;" +
+    "display:flex;flex-direction:column;box-sizing:border-box;background:rgba(20,20,24,.94);color:#e8e8ee;" +
+    "font:12px/1.35 Menlo,Consolas,'DejaVu Sans Mono',monospace;box-shadow:0 4px 16px rgba(0,0,0,.4);" +
+    "border-bottom-left-radius:6px;text-align:left}" +
+    ".st_debug[hidden]{display:none}" +
+    ".st_debug_bar{display:flex;gap:6px;align-items:center;padding:4px 6px;background:#2c2c36}" +
+    ".st_debug_bar span{flex:1 1 auto}" +
+    ".st_debug_bar em{font-style:normal;color:#a0a0b0}" +
+    ".st_debug_bar button{font:inherit;color:inherit;background:#44444f;border:0;border-radius:3px;" +
+    "padding:2px 8px;cursor:pointer}" +
+    ".st_debug_bar button:hover{background:#5a5a68}" +
+    ".st_debug_log{overflow:auto;padding:2px 6px;white-space:pre-wrap;overflow-wrap:anywhere}" +
+    ".st_debug.st_debug_folded .st_debug_log{display:none}" +
+    ".st_debug_warn_line{color:#ffd166}.st_debug_error_line{color:#ff6b6b}.st_debug_info_line{color:#8ecae6}" +
+    "@media (max-width:600px){.st_debug{font-size:17px;max-width:none;border-radius:0}}";
+
+  function addStyle() {
+    if (document.getElementById("st_debug_style")) return;
+    var style = document.createElement("style");
+    style.id = "st_debug_style";
+    style.textContent = PANEL_STYLE;
+    var head = document.head || document.getElementsByTagName("head")[0];
+    if (head) head.insertBefore(style, head.firstChild);
+  }
+
   function button(label, action) {
     var b = document.createElement("button");
     b.type = "button";
@@ -153,8 +186,10 @@
 
   function buildPanel() {
     if (panel) return;
+    addStyle();
     panel = document.createElement("div");
     panel.className = "st_debug";
+    panel.id = "st_debug";
     panel.setAttribute("role", "log");
 
     var bar = document.createElement("div");
@@ -201,11 +236,20 @@
     if (panel) panel.hidden = true;
   }
 
+  function lines() {
+    var texts = pending.map(function (entry) { return entry[1]; });
+    if (logBox) {
+      for (var i = 0; i < logBox.childNodes.length; i++) texts.push(logBox.childNodes[i].textContent);
+    }
+    return texts;
+  }
+
   window.qm_debug = {
     log: function () { write("log", arguments); },
     clear: clear,
     show: show,
     hide: hide,
+    lines: lines,
     query: window.qm_query
   };
 

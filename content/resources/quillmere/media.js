@@ -1,98 +1,169 @@
 ﻿/* quillmere: the script of folder listings.
  *
- * The listing links every entry with <a name="links"> and shows its
- * last-write time in a cell <td name="dates"> as UTC text "YYYY-MM-DD / HH:MM".
- * This script
+ * A listing links every entry with <a name="links"> and shows its last-write
+ * time in a cell <td name="dates"> as UTC text "YYYY-MM-DD / HH:MM". This
+ * script
  *   - shows those dates in the viewer's local time (the UTC text stays in the
- *     cell's title);
+ *     cell's title and in its data-utc attribute);
  *   - plays linked audio and video inside the page, in a player panel at the
- *     bottom, instead of navigating away; the playing row is marked and the
+ *     bottom, instead of navigating away; the playing row is marked, and the
  *     next playable entry starts when one ends;
  *   - handles keys while the player is open:
- *       Space            play / pause
- *       Arrow Down / Up  next / previous playable entry
- *       Arrow Right/Left seek 10 s forward / back (with Shift: 60 s)
- *       Esc              close the player
+ *       Space             play / pause
+ *       Arrow Down / Up   next / previous playable entry
+ *       Arrow Right/Left  seek 10 s forward / back (with Shift: 60 s)
+ *       Esc               close the player
  *     Keys typed into inputs, text areas, selects or editable elements, and
- *     keys with Ctrl, Alt or Meta, are left to the browser.
- * A click with Ctrl, Meta, Shift or the middle button keeps its usual meaning
- * (open in a new tab or window). Nothing here loads anything but the page's
- * own links.
+ *     keys with Ctrl, Alt or Meta, are left to the browser;
+ *   - fits the page's fixed 576-pixel layout onto screens narrower than that.
+ *
+ * A click with Ctrl, Meta, Shift, Alt or a button other than the first keeps
+ * its usual meaning (open in a new tab or window, save). Folders and files
+ * the browser cannot play are followed as plain links.
+ *
+ * The script is loaded in <head>, and a large listing arrives in chunks: the
+ * key and click handlers are installed at once (clicks are taken at the
+ * document, so rows that arrive later need nothing of their own), and rows
+ * are picked up incrementally from the live lists that getElementsByName
+ * returns, each row once, while the page is still loading and when it is
+ * complete. Nothing here loads anything but the page's own links.
  */
 (function () {
   "use strict";
 
-  // Playable by extension; a link's type attribute ("audio/...",
-  // "video/...") also makes it playable, for links without a usable name.
-  var AUDIO_EXTENSIONS = [
-    "mp3", "mpa", "m4a", "m4b", "m4r", "aac", "oga", "ogg", "opus", "spx",
-    "wav", "flac", "weba", "mka", "aif", "aiff", "caf"
-  ];
-  var VIDEO_EXTENSIONS = [
-    "webm", "mp4", "m4v", "mp4v", "ogv", "ogm", "mov", "mkv", "3gp", "3g2", "ts", "m2ts"
-  ];
-  var SEEK_STEP = 10;        // seconds, arrow keys
-  var SEEK_STEP_LONG = 60;   // seconds, Shift + arrow keys
-  var MAX_FAILURES = 3;      // consecutive unplayable entries before stopping
+  // ------------------------------------------------------------ settings ---
+
+  // The MIME type to ask canPlayType about for each extension. Audio types
+  // play in an <audio> element, video types in a <video> element.
+  var MEDIA_TYPES = {
+    aac: "audio/aac",
+    aif: "audio/aiff",
+    aifc: "audio/aiff",
+    aiff: "audio/aiff",
+    caf: "audio/x-caf",
+    flac: "audio/flac",
+    m4a: "audio/mp4",
+    m4b: "audio/mp4",
+    m4r: "audio/mp4",
+    mka: "audio/x-matroska",
+    mp3: "audio/mpeg",
+    mpa: "audio/mpeg",
+    oga: "audio/ogg",
+    ogg: "audio/ogg",
+    opus: "audio/ogg; codecs=\"opus\"",
+    spx: "audio/ogg; codecs=\"speex\"",
+    wav: "audio/wav",
+    weba: "audio/webm",
+    "3g2": "video/3gpp2",
+    "3gp": "video/3gpp",
+    m2ts: "video/mp2t",
+    m4v: "video/mp4",
+    mkv: "video/x-matroska",
+    mov: "video/quicktime",
+    mp4: "video/mp4",
+    mp4v: "video/mp4",
+    ogm: "video/ogg",
+    ogv: "video/ogg",
+    ts: "video/mp2t",
+    webm: "video/webm"
+  };
+  // Containers that browsers often play although canPlayType denies them:
+  // offered to the player anyway, which reports a failure and moves on.
+  var TRY_ANYWAY = { mka: true, mkv: true, mov: true };
+
+  var SEEK_STEP = 10;       // seconds, arrow keys
+  var SEEK_STEP_LONG = 60;  // seconds, Shift + arrow keys
+  var RESTART_AFTER = 3;    // seconds played after which "previous" restarts the entry
+  var MAX_FAILURES = 3;     // unplayable entries in a row before the player stops advancing
+  var SCAN_INTERVAL = 100;  // ms between scans of rows while the page is loading
+  var DATES_PER_SCAN = 2000;
+
+  // -------------------------------------------------------------- state ---
+
+  var links = document.getElementsByName("links");  // live: grows while the page loads
+  var dateCells = document.getElementsByName("dates");
+  var linksScanned = 0;   // links[0 .. linksScanned) have been looked at
+  var datesScanned = 0;
 
   var state = {
-    items: [],        // {link, row, kind, name} for every playable link, in page order
-    current: -1,      // index into items
+    items: [],        // {link, row, kind} for every playable link, in page order
+    current: -1,      // index into items, -1 when nothing is loaded
+    markedRow: null,  // the row carrying st_playing
     failures: 0,
     panel: null,
     title: null,
+    position: null,
     status: null,
     error: null,
     mediaBox: null,
     playButton: null,
-    players: {}       // one reusable <audio> and one <video>
+    players: {}       // one reusable <audio> and one <video>, made on first use
   };
 
   // ------------------------------------------------------------ helpers ---
 
+  function two(n) {
+    return (n < 10 ? "0" : "") + n;
+  }
+
+  // The lower-case extension of a link target, percent escapes decoded.
   function extensionOf(href) {
     var path = href.split("#")[0].split("?")[0];
-    var slash = path.lastIndexOf("/");
-    var name = path.substring(slash + 1);
+    var name = path.substring(path.lastIndexOf("/") + 1);
     var dot = name.lastIndexOf(".");
     if (dot < 0) return "";
     var ext = name.substring(dot + 1);
     try {
       ext = decodeURIComponent(ext);
     } catch (e) {
-      // a stray % in a raw name: keep the text as it is
+      // a stray "%" in a raw name: keep the text as it is
     }
     return ext.toLowerCase();
   }
 
-  // "audio", "video" or "" for a link.
-  function kindOf(link) {
-    var href = link.getAttribute("href") || "";
-    if (href === "" || href.charAt(href.length - 1) === "/") return "";
-    var type = (link.getAttribute("type") || "").toLowerCase();
-    if (type.indexOf("audio/") === 0) return "audio";
-    if (type.indexOf("video/") === 0) return "video";
-    var ext = extensionOf(href);
-    if (AUDIO_EXTENSIONS.indexOf(ext) >= 0) return "audio";
-    if (VIDEO_EXTENSIONS.indexOf(ext) >= 0) return "video";
-    return "";
+  var playableCache = {};  // MIME type -> "audio", "video" or ""
+  var probes = {};         // one detached element per kind for canPlayType
+
+  function playableKind(type) {
+    if (type in playableCache) return playableCache[type];
+    var kind = type.indexOf("video/") === 0 ? "video" : "audio";
+    if (!probes[kind]) probes[kind] = document.createElement(kind);
+    var answer = probes[kind].canPlayType ? probes[kind].canPlayType(type) : "";
+    playableCache[type] = answer ? kind : "";
+    return playableCache[type];
   }
 
-  // The text a listing row shows as the entry's name.
+  // "audio", "video" or "" (not played here) for a link.
+  function kindOf(link) {
+    var href = link.getAttribute("href") || "";
+    if (href === "" || href.charAt(href.length - 1) === "/") return "";  // folders
+    var type = (link.getAttribute("type") || "").toLowerCase();
+    if (type.indexOf("audio/") === 0 || type.indexOf("video/") === 0) return playableKind(type);
+    var ext = extensionOf(href);
+    if (!MEDIA_TYPES.hasOwnProperty(ext)) return "";
+    type = MEDIA_TYPES[ext];
+    var kind = playableKind(type);
+    if (!kind && TRY_ANYWAY[ext]) kind = type.indexOf("video/") === 0 ? "video" : "audio";
+    return kind;
+  }
+
+  // The text a listing row shows as the entry's name. Read when needed, not
+  // when the link is found: the name cell may still be arriving then.
   function nameOf(link) {
     var cell = link.querySelector(".st_right_8");
-    var text = cell ? cell.textContent : link.textContent;
-    return text.trim() || link.getAttribute("href");
+    var text = (cell ? cell.textContent : link.textContent).trim();
+    if (text) return text;
+    try {
+      return decodeURIComponent(link.getAttribute("href") || "");
+    } catch (e) {
+      return link.getAttribute("href") || "";
+    }
   }
 
   function rowOf(link) {
     var node = link;
     while (node && !(node.classList && node.classList.contains("st_item"))) node = node.parentNode;
     return node || link;
-  }
-
-  function two(n) {
-    return (n < 10 ? "0" : "") + n;
   }
 
   function formatTime(seconds) {
@@ -111,6 +182,45 @@
     return !!target.isContentEditable;
   }
 
+  // ----------------------------------------------------------- viewport ---
+
+  // The page asks for a layout 576 pixels wide at scale 1, which a narrower
+  // phone shows cut off at the right, without zoom. Keep the 576-pixel layout
+  // and scale it to the screen's width instead.
+
+  function screenWidth() {
+    var w = screen.width;
+    var h = screen.height;
+    if (!w || !h) return 0;
+    var type = screen.orientation && screen.orientation.type;
+    var landscape = type ? type.indexOf("landscape") === 0 : Math.abs(window.orientation || 0) === 90;
+    // some browsers report the portrait size whatever the orientation
+    return landscape ? Math.max(w, h) : Math.min(w, h);
+  }
+
+  var viewportMeta = null;
+  var viewportWidth = 0;  // the layout width the page asks for
+
+  // True once the viewport element has been seen.
+  function fitViewport() {
+    if (!viewportMeta) {
+      viewportMeta = document.querySelector('meta[name="viewport"]');
+      if (!viewportMeta) return false;
+      var m = /width\s*=\s*(\d+)/.exec(viewportMeta.getAttribute("content") || "");
+      viewportWidth = m ? Number(m[1]) : 0;
+    }
+    if (!viewportWidth) return true;
+    var device = screenWidth();
+    var scale = device && device < viewportWidth ? Math.floor((device / viewportWidth) * 1000) / 1000 : 1;
+    var content = "width=" + viewportWidth + ", initial-scale=" + scale + ", minimum-scale=" + scale +
+      ", maximum-scale=" + scale + ", user-scalable=0";
+    if (viewportMeta.getAttribute("content") !== content && (scale < 1 || viewportMeta.hasAttribute("data-st-fitted"))) {
+      viewportMeta.setAttribute("content", content);
+      viewportMeta.setAttribute("data-st-fitted", String(scale));
+    }
+    return true;
+  }
+
   // -------------------------------------------------------------- dates ---
 
   var DATE_PATTERN = /^\s*(\d{4})-(\d{2})-(\d{2}) \/ (\d{2}):(\d{2})\s*$/;
@@ -126,17 +236,38 @@
       " / " + two(d.getHours()) + ":" + two(d.getMinutes());
   }
 
-  function localiseDates() {
-    var cells = document.querySelectorAll('[name="dates"]');
-    for (var i = 0; i < cells.length; i++) {
-      var cell = cells[i];
-      if (cell.getAttribute("data-utc")) continue; // already done
-      var utc = cell.textContent;
-      var local = localDate(utc);
-      if (local === null) continue;
-      cell.setAttribute("data-utc", utc.trim());
-      cell.title = utc.trim() + " UTC";
-      cell.textContent = local;
+  function localiseCell(cell) {
+    if (cell.hasAttribute("data-utc")) return;  // done before
+    var utc = cell.textContent;
+    var local = localDate(utc);
+    if (local === null) return;
+    utc = utc.trim();
+    cell.setAttribute("data-utc", utc);
+    cell.title = utc + " UTC";
+    cell.textContent = local;
+  }
+
+  // Converts the cells not yet seen. While the page loads, the last cell may
+  // still be arriving and is left for the next scan. False when cells remain.
+  function localiseDates(complete) {
+    var end = dateCells.length - (complete ? 0 : 1);
+    var stop = Math.min(end, datesScanned + DATES_PER_SCAN);
+    for (; datesScanned < stop; datesScanned++) localiseCell(dateCells[datesScanned]);
+    return datesScanned >= end;
+  }
+
+  // -------------------------------------------------------------- links ---
+
+  // Picks up the links not yet seen; a link's href is complete as soon as
+  // the element exists.
+  function scanLinks() {
+    var count = links.length;
+    for (; linksScanned < count; linksScanned++) {
+      var link = links[linksScanned];
+      var kind = kindOf(link);
+      if (!kind) continue;
+      link.setAttribute("data-st-index", String(state.items.length));
+      state.items.push({ link: link, row: rowOf(link), kind: kind });
     }
   }
 
@@ -165,6 +296,7 @@
     svg.appendChild(path);
     b.textContent = "";
     b.appendChild(svg);
+    b.setAttribute("data-glyph", name);
   }
 
   function button(glyph, title, action) {
@@ -181,6 +313,12 @@
     return b;
   }
 
+  function span(className) {
+    var s = document.createElement("span");
+    s.className = className;
+    return s;
+  }
+
   function buildPanel() {
     var panel = document.createElement("div");
     panel.className = "st_player";
@@ -195,11 +333,11 @@
     state.playButton = button("pause", "Play / pause (Space)", togglePlay);
     bar.appendChild(state.playButton);
     bar.appendChild(button("next", "Next (Arrow Down)", next));
-    state.title = document.createElement("span");
-    state.title.className = "st_player_title";
+    state.title = span("st_player_title");
     bar.appendChild(state.title);
-    state.status = document.createElement("span");
-    state.status.className = "st_player_status";
+    state.position = span("st_player_position");
+    bar.appendChild(state.position);
+    state.status = span("st_player_status");
     bar.appendChild(state.status);
     bar.appendChild(button("close", "Close (Esc)", close));
     panel.appendChild(bar);
@@ -215,6 +353,15 @@
 
     document.body.appendChild(panel);
     state.panel = panel;
+
+    // The page keeps room below its last row for the panel, and rows scroll
+    // into view above it: both follow the panel's height.
+    if (window.ResizeObserver) new ResizeObserver(notePanelHeight).observe(panel);
+  }
+
+  function notePanelHeight() {
+    if (!state.panel || state.panel.hidden) return;
+    document.documentElement.style.setProperty("--st-player-height", state.panel.offsetHeight + "px");
   }
 
   // The <audio> or <video> element, made once and reused.
@@ -222,19 +369,20 @@
     if (state.players[kind]) return state.players[kind];
     var media = document.createElement(kind);
     media.controls = true;
-    media.preload = "metadata";
+    media.preload = "auto";
     media.setAttribute("playsinline", "");
     media.addEventListener("ended", function () {
       if (media === activeMedia()) next();
     });
     media.addEventListener("error", function () {
+      // removing the source on close or switch also raises an error
       if (media === activeMedia() && media.getAttribute("src")) failed();
     });
     media.addEventListener("playing", function () {
       state.failures = 0;
       state.error.textContent = "";
     });
-    ["timeupdate", "durationchange", "pause", "play"].forEach(function (name) {
+    ["timeupdate", "durationchange", "loadedmetadata"].forEach(function (name) {
       media.addEventListener(name, showStatus);
     });
     // the play button shows what pressing it does
@@ -245,44 +393,59 @@
   }
 
   function activeMedia() {
-    return state.mediaBox && state.mediaBox.firstChild;
+    return state.mediaBox ? state.mediaBox.firstChild : null;
   }
 
   function showStatus() {
     var media = activeMedia();
-    if (!media) return;
-    state.status.textContent = formatTime(media.currentTime) + " / " + formatTime(media.duration);
+    if (media) state.status.textContent = formatTime(media.currentTime) + " / " + formatTime(media.duration);
   }
 
+  // Moves the mark to the current row (one row changes, whatever the size
+  // of the listing).
   function markCurrent() {
-    for (var i = 0; i < state.items.length; i++) {
-      var playing = i === state.current;
-      state.items[i].row.classList.toggle("st_playing", playing);
-      if (playing) state.items[i].link.setAttribute("aria-current", "true");
-      else state.items[i].link.removeAttribute("aria-current");
+    var item = state.items[state.current];
+    var row = item ? item.row : null;
+    if (state.markedRow && state.markedRow !== row) {
+      state.markedRow.classList.remove("st_playing");
+      var old = state.markedRow.querySelector('a[aria-current]');
+      if (old) old.removeAttribute("aria-current");
     }
+    if (row) {
+      row.classList.add("st_playing");
+      item.link.setAttribute("aria-current", "true");
+    }
+    state.markedRow = row;
+  }
+
+  function detach(media) {
+    media.pause();
+    media.removeAttribute("src");
+    media.load();  // drops the connection and the buffered data
+    if (media.parentNode) media.parentNode.removeChild(media);
   }
 
   function play(index) {
+    scanLinks();
     if (index < 0 || index >= state.items.length) return;
     var item = state.items[index];
+    var name = nameOf(item.link);
     if (!state.panel) buildPanel();
     var media = playerFor(item.kind);
     var old = activeMedia();
-    if (old && old !== media) {
-      old.pause();
-      old.removeAttribute("src");
-      old.load();
-      state.mediaBox.removeChild(old);
-    }
+    if (old && old !== media) detach(old);
     if (!media.parentNode) state.mediaBox.appendChild(media);
+    state.panel.setAttribute("data-kind", item.kind);
 
     state.current = index;
     state.error.textContent = "";
-    state.title.textContent = item.name;
-    state.title.title = item.name;
+    state.title.textContent = name;
+    state.title.title = name;
+    state.position.textContent = index + 1 + " / " + state.items.length;
+    state.status.textContent = "";
     state.panel.hidden = false;
     document.body.classList.add("st_player_open");
+    notePanelHeight();
     markCurrent();
     if (item.row.scrollIntoView) item.row.scrollIntoView({ block: "nearest" });
 
@@ -290,11 +453,11 @@
     var started = media.play();
     if (started && started.catch) {
       started.catch(function (err) {
-        // autoplay refused (no user gesture yet): leave the controls to the user
+        // autoplay refused (no user gesture yet): the controls are there
         if (err && err.name === "NotAllowedError") state.error.textContent = "Press play to start.";
       });
     }
-    updateMediaSession(item);
+    updateMediaSession(name);
   }
 
   // The entry could not be played: say so and go on with the next one,
@@ -302,24 +465,25 @@
   function failed() {
     var item = state.items[state.current];
     state.failures++;
-    state.error.textContent = "Cannot play " + (item ? item.name : "this file") + ".";
-    if (state.failures < MAX_FAILURES && state.current + 1 < state.items.length) {
-      setTimeout(next, 1200);
+    state.error.textContent = "Cannot play " + (item ? nameOf(item.link) : "this file") + ".";
+    var from = state.current;
+    if (state.failures < MAX_FAILURES && from + 1 < state.items.length) {
+      setTimeout(function () {
+        if (state.current === from) next();  // unless the user has moved on
+      }, 1200);
     }
   }
 
+  // After the last entry nothing follows: the player stays on it.
   function next() {
+    scanLinks();
     if (state.current + 1 < state.items.length) play(state.current + 1);
-    else {
-      var media = activeMedia();
-      if (media) media.pause();
-    }
   }
 
   function previous() {
     var media = activeMedia();
-    // like most players: the first press goes back to the start of the entry
-    if (media && media.currentTime > 3) {
+    // like most players: a press well into the entry goes back to its start
+    if (media && media.currentTime > RESTART_AFTER) {
       media.currentTime = 0;
       return;
     }
@@ -345,18 +509,13 @@
 
   function close() {
     var media = activeMedia();
-    if (media) {
-      media.pause();
-      media.removeAttribute("src");
-      media.load();
-      state.mediaBox.removeChild(media);
-    }
+    if (media) detach(media);
     if (state.panel) state.panel.hidden = true;
     document.body.classList.remove("st_player_open");
     var item = state.items[state.current];
     state.current = -1;
     markCurrent();
-    if (item) item.link.focus();
+    if (item) item.link.focus({ preventScroll: true });
   }
 
   function isOpen() {
@@ -364,10 +523,10 @@
   }
 
   // Lock-screen and headset controls where the browser has them.
-  function updateMediaSession(item) {
+  function updateMediaSession(name) {
     if (!("mediaSession" in navigator) || typeof MediaMetadata === "undefined") return;
     try {
-      navigator.mediaSession.metadata = new MediaMetadata({ title: item.name, album: document.title });
+      navigator.mediaSession.metadata = new MediaMetadata({ title: name, album: document.title });
       navigator.mediaSession.setActionHandler("previoustrack", previous);
       navigator.mediaSession.setActionHandler("nexttrack", next);
     } catch (e) {
@@ -377,28 +536,34 @@
 
   // ------------------------------------------------------------- events ---
 
-  function onLinkClick(event) {
+  function onClick(event) {
     if (event.defaultPrevented || event.button !== 0) return;
     if (event.ctrlKey || event.metaKey || event.shiftKey || event.altKey) return;
-    var index = Number(this.getAttribute("data-st-index"));
+    var link = event.target && event.target.closest ? event.target.closest('a[name="links"]') : null;
+    if (!link) return;
+    scanLinks();
+    var index = link.getAttribute("data-st-index");
+    if (index === null) return;  // a folder or a file not played here: follow the link
     event.preventDefault();
-    if (index === state.current && activeMedia()) togglePlay();
-    else {
-      state.failures = 0;
-      play(index);
+    index = Number(index);
+    if (index === state.current && activeMedia()) {
+      togglePlay();
+      return;
     }
+    state.failures = 0;
+    play(index);
   }
 
   function onKey(event) {
     if (!isOpen() || event.defaultPrevented) return;
     if (event.ctrlKey || event.altKey || event.metaKey || isTyping(event.target)) return;
-    var key = event.key;
+    var onMedia = event.target === activeMedia();  // its own controls take Space and the side arrows
     var handled = true;
-    switch (key) {
+    switch (event.key) {
       case " ":
       case "Spacebar":
-        // a focused button or the media controls handle Space themselves
-        if (event.target && (event.target.tagName === "BUTTON" || event.target === activeMedia())) return;
+        // a focused button handles Space itself
+        if (onMedia || (event.target && event.target.tagName === "BUTTON")) return;
         togglePlay();
         break;
       case "ArrowDown":
@@ -411,10 +576,12 @@
         break;
       case "ArrowRight":
       case "Right":
+        if (onMedia) return;
         seek(event.shiftKey ? SEEK_STEP_LONG : SEEK_STEP);
         break;
       case "ArrowLeft":
       case "Left":
+        if (onMedia) return;
         seek(-(event.shiftKey ? SEEK_STEP_LONG : SEEK_STEP));
         break;
       case "Escape":
@@ -429,24 +596,38 @@
 
   // --------------------------------------------------------------- start ---
 
-  function collectLinks() {
-    var links = document.querySelectorAll('a[name="links"]');
-    state.items = [];
-    for (var i = 0; i < links.length; i++) {
-      var link = links[i];
-      var kind = kindOf(link);
-      if (!kind) continue;
-      link.setAttribute("data-st-index", String(state.items.length));
-      link.addEventListener("click", onLinkClick);
-      state.items.push({ link: link, row: rowOf(link), kind: kind, name: nameOf(link) });
-    }
+  var viewportSeen = false;
+
+  // Runs every SCAN_INTERVAL while the page loads, so that a long listing is
+  // usable before its last chunk has arrived.
+  function scanWhileLoading() {
+    if (document.readyState !== "loading") return;
+    if (!viewportSeen) viewportSeen = fitViewport();
+    localiseDates(false);
+    scanLinks();
+    setTimeout(scanWhileLoading, SCAN_INTERVAL);
   }
 
-  function start() {
-    localiseDates();
-    collectLinks();
-    document.addEventListener("keydown", onKey);
+  // The page is complete: the rest of the dates, in slices that leave the
+  // browser time to draw.
+  function finishDates() {
+    if (!localiseDates(true)) setTimeout(finishDates, 0);
   }
+
+  function onLoaded() {
+    fitViewport();
+    scanLinks();
+    finishDates();
+  }
+
+  function refit() {
+    if (viewportMeta) fitViewport();
+  }
+
+  document.addEventListener("click", onClick);
+  document.addEventListener("keydown", onKey);
+  window.addEventListener("orientationchange", refit);
+  if (screen.orientation && screen.orientation.addEventListener) screen.orientation.addEventListener("change", refit);
 
   // For the test page and other scripts.
   window.st_media = {
@@ -456,13 +637,22 @@
     toggle: togglePlay,
     close: close,
     rescan: function () {
-      localiseDates();
-      collectLinks();
+      scanLinks();
+      localiseDates(true);
     },
+    items: function () {
+      scanLinks();
+      return state.items.length;
+    },
+    current: function () { return state.current; },
     localDate: localDate,
     kindOf: kindOf
   };
 
-  if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", start);
-  else start();
+  if (document.readyState === "loading") {
+    document.addEventListener("DOMContentLoaded", onLoaded);
+    setTimeout(scanWhileLoading, 0);
+  } else {
+    onLoaded();
+  }
 })();
