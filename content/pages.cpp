@@ -42,7 +42,7 @@ const char page_head[] =
     "maximum-scale=1.0, user-scalable=0\" /></head><body><table>"
     "<tr><td colspan=\"4\"><b id=\"g\" class=\"st_quillmere\">quill<span class=\"st_mere\">mere</span></b>"
     " web server<br />Small, fast web server for static content and media streaming<br />"
-    "<a href=\"https://quillmere.example.com/\">https://quillmere.example.com/</a></td></tr>"
+    "<a href=\"https://quillmere.example.com/\">quillmere.example.com</a></td></tr>"
     "<tr><td colspan=\"4\">&nbsp;</td></tr>"
     "<tr class=\"st_center\"><td colspan=\"4\" class=\"st_err\">";
 

@@ -531,6 +531,8 @@ async function aboutPage(ctx, base, dir, file) {
   expect(`about (${file}): greeting`, (await page.textContent(".st_err")).trim(), "Enjoy the mere!");
   expect(`about (${file}): buttons`, await page.locator("button").count(), 4);
   check(`about (${file}): product name shown`, (await page.textContent("#g")) === "quillmere");
+  const widths = await page.evaluate(() => [document.documentElement.scrollWidth, window.innerWidth]);
+  check(`about (${file}): no sideways scrolling (${widths[0]} in ${widths[1]})`, widths[0] <= widths[1]);
   await shot(page, dir, file);
   clean(`about (${file})`, problems);
   await page.close();
