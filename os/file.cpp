@@ -327,11 +327,20 @@ uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first)
 uint32_t dir_next(dir_handle& handle, dir_entry* entry) {
   if (!handle.open) return fail_with(EBADF);
   auto* dir = static_cast<DIR*>(handle.dir);
-  errno = 0;
-  dirent* next = readdir(dir);
-  if (next == nullptr) return errno != 0 ? fail() : fail_with(static_cast<int>(err_no_more_files));
   dir_entry scratch;
-  fill_entry(dirfd(dir), next->d_name, entry != nullptr ? entry : &scratch);
+  if (entry == nullptr) entry = &scratch;
+  static const char* const dots[2] = {".", ".."};
+  if (handle.dots_given < 2) {
+    fill_entry(dirfd(dir), dots[handle.dots_given++], entry);
+    return 0;
+  }
+  dirent* next = nullptr;
+  do {
+    errno = 0;
+    next = readdir(dir);
+    if (next == nullptr) return errno != 0 ? fail() : fail_with(static_cast<int>(err_no_more_files));
+  } while (std::strcmp(next->d_name, ".") == 0 || std::strcmp(next->d_name, "..") == 0);
+  fill_entry(dirfd(dir), next->d_name, entry);
   return 0;
 }
 

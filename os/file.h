@@ -58,7 +58,8 @@ int64_t file_write(file_descriptor& file, const void* bytes, uint64_t size);
 uint32_t file_delete(const char16_t* path);
 
 // Directory enumeration with the pattern "<folder>/*": "." and ".." come back
-// as well, as the design expects.
+// as well, as the design expects, and first, as a Windows enumeration gives
+// them (readdir returns them wherever its hash order puts them).
 struct dir_entry {
   bool is_directory = false;
   uint64_t last_write = 0;  // FILETIME
@@ -69,6 +70,7 @@ struct dir_entry {
 struct dir_handle {
   void* dir = nullptr;  // DIR*
   bool open = false;
+  uint8_t dots_given = 0;  // how many of ".", ".." have been returned
 };
 
 // pattern: a folder path ending in "/*" or "\\*". Fills the first entry;
