@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --build-only
 cmake -S . -B build -G Ninja
 cmake --build build -j "$(nproc)" --target quillmere
 exec ./build/quillmere "$@"

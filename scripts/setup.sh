@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get and only when missing, what building and testing need;
 # then the browser test's npm packages, when their lock file has changed.
+# With --build-only, only what building needs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +33,9 @@ apt_install() {
 packages=(cmake ninja-build g++ libssl-dev libgtest-dev libgmock-dev openssl curl python3 ${QM_EXTRA_PACKAGES:-})
 mapfile -t missing < <(missing_of "${packages[@]}")
 apt_install "${missing[@]}"
+
+# Only the build (scripts/run.sh): the test tools are not needed.
+[ "${1:-}" = "--build-only" ] && exit 0
 
 # The browser test: Debian's chromium (its recommends are desktop extras the
 # headless test does not use), a font for the screenshots, vpxenc for its
