@@ -34,7 +34,6 @@ uint32_t fail_with(int error) {
 
 uint32_t fail() { return fail_with(errno); }
 
-
 // The system's path: UTF-8 with '/' for every '\\'. An unpaired surrogate
 // cannot name a file that was created through this layer, so it is refused.
 uint32_t to_system_path(const char16_t* path, char (&out)[PATH_MAX]) {

@@ -54,7 +54,6 @@ int vwrite_to(int fd, const char* format, va_list args) {
   return result;
 }
 
-
 }  // namespace
 
 int vout(const char* format, va_list args) { return vwrite_to(out_descriptor.load(), format, args); }
