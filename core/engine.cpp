@@ -15,6 +15,7 @@
 #include "os/memory.h"
 #include "os/output.h"
 #include "platform/service.h"
+#include "platform/service_runtime.h"
 
 namespace qm {
 
@@ -96,6 +97,7 @@ void reload_thread(void* argument) {
     config(engine, engine.program_path);
     reloading = false;
     if (config_gate.created) os::event_set(config_gate);
+    report_reload_done();
   }
 }
 

@@ -5,6 +5,7 @@
 // and the stop keys of a terminal, into calls of the callback.
 #include "os/console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,9 +18,12 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
+#include "os/error.h"
 #include "os/event.h"
 #include "os/thread.h"
 
@@ -31,7 +35,7 @@ constexpr uint8_t key_escape = 27;
 
 struct console_watch {
   std::mutex lock;  // start and stop
-  stop_callback on_stop = nullptr;
+  event_callback on_event = nullptr;
   void* context = nullptr;
   int signal_fd = -1;
   int stop_fd = -1;
@@ -51,14 +55,27 @@ void restore_terminal() {
   if (terminal_changed.exchange(false)) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
 }
 
-sigset_t stop_signals() {
+sigset_t watched_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGQUIT);
   sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
   return set;
+}
+
+console_event event_of(uint32_t signal_number) {
+  switch (signal_number) {
+    case SIGINT: return console_event::interrupt;
+    case SIGQUIT: return console_event::quit;
+    case SIGHUP: return console_event::hangup;
+    case SIGUSR1: return console_event::user1;
+    case SIGUSR2: return console_event::user2;
+    default: return console_event::terminate;
+  }
 }
 
 // Non-canonical mode without echo, so Esc and q arrive at once and unseen.
@@ -74,10 +91,15 @@ bool raw_keys() {
   return true;
 }
 
-void drain_signal() {
+// The signal that arrived; false when the read failed.
+bool take_signal(console_event& event) {
   signalfd_siginfo info;
-  while (::read(watch.signal_fd, &info, sizeof info) < 0 && errno == EINTR) {
+  ssize_t n;
+  while ((n = ::read(watch.signal_fd, &info, sizeof info)) < 0 && errno == EINTR) {
   }
+  if (n != static_cast<ssize_t>(sizeof info)) return false;
+  event = event_of(info.ssi_signo);
+  return true;
 }
 
 }  // namespace
@@ -118,11 +140,9 @@ void watch_loop(void*) {
       return;
     }
     if (fds[0].revents != 0) return;
-    if (fds[1].revents & POLLIN) {
-      drain_signal();
-      watch.on_stop(watch.context);
-    }
-    if (count == 3 && fds[2].revents != 0 && stop_key_pressed()) watch.on_stop(watch.context);
+    console_event event = console_event::terminate;
+    if ((fds[1].revents & POLLIN) && take_signal(event)) watch.on_event(watch.context, event);
+    if (count == 3 && fds[2].revents != 0 && stop_key_pressed()) watch.on_event(watch.context, console_event::stop_key);
   }
 }
 
@@ -135,15 +155,15 @@ void close_descriptors() {
 }  // namespace
 
 void block_stop_signals() {
-  sigset_t set = stop_signals();
+  sigset_t set = watched_signals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-bool console_watch_start(stop_callback on_stop, void* context) {
+bool console_watch_start(event_callback on_event, void* context) {
   std::lock_guard<std::mutex> guard(watch.lock);
-  if (watch.running || on_stop == nullptr) return false;
-  sigset_t set = stop_signals();
+  if (watch.running || on_event == nullptr) return false;
+  sigset_t set = watched_signals();
   // The watcher takes the signals only while they are blocked; block them
   // here too, in case the caller did not.
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
@@ -154,7 +174,7 @@ bool console_watch_start(stop_callback on_stop, void* context) {
     return false;
   }
   watch.key_fd = raw_keys() ? STDIN_FILENO : -1;
-  watch.on_stop = on_stop;
+  watch.on_event = on_event;
   watch.context = context;
   if (thread_start(watch.thread, 0, watch_loop, nullptr) != 0) {
     restore_terminal();
@@ -181,6 +201,65 @@ void console_watch_stop() {
   restore_terminal();
   close_descriptors();
   watch.running = false;
+}
+
+// Field 7 of /proc/self/stat, after the command name in parentheses (which
+// may itself hold blanks and parentheses).
+bool has_controlling_terminal() {
+  char stat[1024];
+  int fd = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n = ::read(fd, stat, sizeof stat - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  stat[n] = 0;
+  const char* after_name = std::strrchr(stat, ')');
+  char state = 0;
+  int parent = 0, group = 0, session = 0, terminal = 0;
+  if (after_name == nullptr || std::sscanf(after_name + 1, " %c %d %d %d %d", &state, &parent, &group, &session,
+                                           &terminal) != 5) {
+    return false;
+  }
+  return terminal != 0;
+}
+
+int open_process_terminal(uint32_t pid) {
+  for (int stream = 0; stream < 3; ++stream) {
+    char link[64], target[256];
+    std::snprintf(link, sizeof link, "/proc/%u/fd/%d", pid, stream);
+    ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = 0;
+    if (target[0] != '/') continue;  // a pipe or a socket
+    int fd = ::open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::isatty(fd) == 1) return fd;
+    ::close(fd);
+  }
+  set_last_error(static_cast<uint32_t>(ENOTTY));
+  return -1;
+}
+
+int open_system_console() {
+  int fd = ::open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) set_last_error(static_cast<uint32_t>(errno));
+  return fd;
+}
+
+namespace {
+
+// Windows orders its colour bits blue, green, red; ANSI red, green, blue.
+int ansi_index(uint16_t colour) { return ((colour & 4) ? 1 : 0) | (colour & 2) | ((colour & 1) ? 4 : 0); }
+
+}  // namespace
+
+const char* ansi_colour(uint16_t attribute, char* out, uint32_t room) {
+  if (out == nullptr || room == 0) return "";
+  uint16_t fore = attribute & 0xF, back = (attribute >> 4) & 0xF;
+  int fore_code = ((fore & 8) ? 90 : 30) + ansi_index(fore);
+  int back_code = ((back & 8) ? 100 : 40) + ansi_index(back);
+  std::snprintf(out, room, "\033[%d;%dm", fore_code, back_code);
+  return out;
 }
 
 void set_process_locale(const char* name) { std::setlocale(LC_ALL, name != nullptr ? name : ""); }

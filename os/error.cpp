@@ -19,6 +19,7 @@ const uint32_t err_timed_out = EAGAIN;
 const uint32_t err_not_found = ENOENT;
 const uint32_t err_exists = EEXIST;
 const uint32_t err_access_denied = EACCES;
+const uint32_t err_not_permitted = EPERM;
 const uint32_t err_not_directory = ENOTDIR;
 // Not a Linux errno: the end of an enumeration has no system number, so it
 // gets one far above the errno range.

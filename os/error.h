@@ -21,6 +21,7 @@ extern const uint32_t err_timed_out;         // EAGAIN after SO_RCVTIMEO ran out
 extern const uint32_t err_not_found;         // ENOENT
 extern const uint32_t err_exists;            // EEXIST
 extern const uint32_t err_access_denied;     // EACCES
+extern const uint32_t err_not_permitted;     // EPERM
 extern const uint32_t err_not_directory;     // ENOTDIR
 extern const uint32_t err_no_more_files;     // the end of a directory enumeration
 extern const uint32_t err_no_memory;         // ENOMEM

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "os/error.h"
@@ -300,6 +302,69 @@ uint32_t file_delete(const char16_t* path) {
   char system_path[PATH_MAX];
   if (uint32_t error = to_system_path(path, system_path); error != 0) return error;
   return ::unlink(system_path) == 0 ? 0 : fail();
+}
+
+int file_open_log(const char16_t* path) {
+  char system_path[PATH_MAX];
+  if (to_system_path(path, system_path) != 0) return -1;
+  int fd = ::open(system_path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) fail();
+  return fd;
+}
+
+namespace {
+
+// Writes every byte; 0 or the error.
+uint32_t write_fully(int fd, const void* bytes, uint64_t size) {
+  const char* p = static_cast<const char*>(bytes);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail();
+    p += n;
+    size -= static_cast<uint64_t>(n);
+  }
+  return 0;
+}
+
+// rename(2) that refuses to replace; a file system without renameat2 gets
+// link and unlink, which refuse as well.
+uint32_t rename_no_replace(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return fail();
+  if (::link(from, to) != 0) return fail();
+  ::unlink(from);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t file_publish_new(const char16_t* path, const void* bytes, uint64_t size, uint32_t mode) {
+  char final_path[PATH_MAX], temporary[PATH_MAX];
+  if (uint32_t error = to_system_path(path, final_path); error != 0) return error;
+  const char* slash = std::strrchr(final_path, '/');
+  int folder = slash != nullptr ? static_cast<int>(slash - final_path + 1) : 0;
+  int length = std::snprintf(temporary, sizeof temporary, "%.*s.%s.XXXXXX", folder, final_path,
+                             final_path + folder);
+  if (length < 0 || length >= static_cast<int>(sizeof temporary)) return fail_with(ENAMETOOLONG);
+  int fd = ::mkostemp(temporary, O_CLOEXEC);
+  if (fd < 0) return fail();
+  uint32_t error = write_fully(fd, bytes, size);
+  if (error == 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0) error = fail();
+  if (error == 0 && ::fsync(fd) != 0) error = fail();
+  if (::close(fd) != 0 && error == 0) error = fail();
+  if (error == 0) error = rename_no_replace(temporary, final_path);
+  if (error != 0) {
+    ::unlink(temporary);
+    return fail_with(static_cast<int>(error));
+  }
+  return 0;
+}
+
+uint32_t folder_writable(const char16_t* folder) {
+  char system_path[PATH_MAX];
+  if (uint32_t error = to_system_path(folder, system_path); error != 0) return error;
+  return ::faccessat(AT_FDCWD, system_path, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : fail();
 }
 
 uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first) {

@@ -57,6 +57,18 @@ int64_t file_read(file_descriptor& file, void* buffer, uint64_t size);
 int64_t file_write(file_descriptor& file, const void* bytes, uint64_t size);
 uint32_t file_delete(const char16_t* path);
 
+// Opens a log for appending as fopen's "ab+" does (read and append, created
+// when missing); the descriptor, or -1 with last_error() set.
+int file_open_log(const char16_t* path);
+// Writes a whole new file that appears at once: a temporary file in the same
+// folder, written, flushed to disk and given mode, then renamed to path
+// unless path exists already. 0, err_exists, or the error (the temporary
+// file is removed on every failure).
+uint32_t file_publish_new(const char16_t* path, const void* bytes, uint64_t size, uint32_t mode);
+// Whether the calling process may create and remove files in folder: 0 or
+// the error (EACCES when it may not).
+uint32_t folder_writable(const char16_t* folder);
+
 // Directory enumeration with the pattern "<folder>/*": "." and ".." come back
 // as well, as the design expects, and first, as a Windows enumeration gives
 // them (readdir returns them wherever its hash order puts them).

@@ -1,6 +1,7 @@
 // Console and log output: one write(2) per message.
 #include "os/output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,7 +16,8 @@ namespace qm::os {
 
 namespace {
 
-std::atomic<int> out_descriptor{1};
+std::atomic<int> out_fd{1};
+std::atomic<int> err_fd{2};
 
 constexpr int stack_message = 16384;
 
@@ -56,12 +58,12 @@ int vwrite_to(int fd, const char* format, va_list args) {
 
 }  // namespace
 
-int vout(const char* format, va_list args) { return vwrite_to(out_descriptor.load(), format, args); }
+int vout(const char* format, va_list args) { return vwrite_to(out_fd.load(), format, args); }
 
 int out(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int result = vwrite_to(out_descriptor.load(), format, args);
+  int result = vwrite_to(out_fd.load(), format, args);
   va_end(args);
   return result;
 }
@@ -69,14 +71,14 @@ int out(const char* format, ...) {
 int err(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int result = vwrite_to(2, format, args);
+  int result = vwrite_to(err_fd.load(), format, args);
   va_end(args);
   return result;
 }
 
-int out_bytes(const void* bytes, uint64_t size) { return write_all(out_descriptor.load(), bytes, size); }
+int out_bytes(const void* bytes, uint64_t size) { return write_all(out_fd.load(), bytes, size); }
 
-int err_bytes(const void* bytes, uint64_t size) { return write_all(2, bytes, size); }
+int err_bytes(const void* bytes, uint64_t size) { return write_all(err_fd.load(), bytes, size); }
 
 uint32_t print_error(uint32_t error, const char* call_text) {
   char text[256];
@@ -109,8 +111,22 @@ const char* u16_arg(const char16_t* text, char* out, uint32_t room) {
   return out;
 }
 
-void set_out_descriptor(int descriptor) { out_descriptor.store(descriptor); }
+void set_out_descriptor(int descriptor) { out_fd.store(descriptor); }
+int out_descriptor() { return out_fd.load(); }
+void set_err_descriptor(int descriptor) { err_fd.store(descriptor); }
+int err_descriptor() { return err_fd.load(); }
 
-bool out_is_terminal() { return ::isatty(out_descriptor.load()) == 1; }
+bool out_is_terminal() { return ::isatty(out_fd.load()) == 1; }
+bool is_terminal(int descriptor) { return descriptor >= 0 && ::isatty(descriptor) == 1; }
+
+int open_null() { return ::open("/dev/null", O_WRONLY | O_CLOEXEC); }
+
+void retire_descriptor(int descriptor) {
+  if (descriptor <= 2) return;
+  int null = open_null();
+  if (null < 0) return;
+  ::dup3(null, descriptor, O_CLOEXEC);
+  ::close(null);
+}
 
 }  // namespace qm::os

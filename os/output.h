@@ -30,6 +30,19 @@ const char* u16_arg(const char16_t* text, char* out, uint32_t room);
 // Where standard output goes: a file descriptor of the process (1 at start).
 // The log-file mode points it elsewhere; the old descriptor is not closed.
 void set_out_descriptor(int descriptor);
+int out_descriptor();
+// Where standard error goes (2 at start), likewise.
+void set_err_descriptor(int descriptor);
+int err_descriptor();
 bool out_is_terminal();
+bool is_terminal(int descriptor);
+// /dev/null for writing, where output that has nowhere to go is sent; -1
+// when it cannot be opened.
+int open_null();
+// Gives up a descriptor that output went to: it is pointed at /dev/null, not
+// closed, so a line that another thread is writing at that moment cannot
+// land in whatever the number would be reused for. Standard streams 0-2 are
+// left alone.
+void retire_descriptor(int descriptor);
 
 }  // namespace qm::os

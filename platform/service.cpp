@@ -1,14 +1,19 @@
 // The service object and the command line.
 //
-// This platform has no service manager yet: connecting to one fails, so every
-// process is a console process, and the service commands report that they
-// cannot reach the manager, exactly as they do on a system where it is not
-// reachable.
+// Set-up connects to the service manager and looks for the service's unit;
+// the command letters and words then act through that connection
+// (platform/service_commands.cpp), and a process that runs the server hands
+// the question whether it is the service to the dispatcher thread
+// (platform/service_runtime.cpp).
 #include "platform/service.h"
+
+#include <cstdio>
 
 #include "os/error.h"
 #include "os/output.h"
 #include "os/time.h"
+#include "platform/service_runtime.h"
+#include "platform/unit_file.h"
 
 namespace qm {
 
@@ -17,11 +22,9 @@ Z_SERVICE z_service;
 
 namespace {
 
-constexpr uint32_t error_service_missing = 1060;
-// The error a failed connection to the service manager leaves: there is none.
-constexpr uint32_t manager_unavailable = 2;  // ENOENT: no manager socket
+constexpr uint64_t dispatcher_stack = 65536;
+constexpr uint32_t dispatcher_join_ms = 5000;
 
-uint32_t manager_error = 0;
 bool interactive_install = false;
 
 uint32_t text_length(const char16_t* text) {
@@ -68,43 +71,6 @@ void take_service_name(const char16_t* argument) {
   z_service.name_given = true;
 }
 
-// "[YYYY-MM-DD / HH:MM:SS] " in UTC.
-void print_stamp() {
-  os::z_tm now = os::utc_now();
-  os::out("[%04d-%02d-%02d / %02d:%02d:%02d] ", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour,
-          now.tm_min, now.tm_sec);
-}
-
-const char* name_utf8(char* out, uint32_t room) { return os::u16_arg(z_service.service_name, out, room); }
-
-void print_manager_failure(const char* what) {
-  char name[1024];
-  print_stamp();
-  os::out("!! Cannot connect to Service Control Manager.\n\tDo I have administrator priviledges?\n\t%s %s [%u]\n",
-          name_utf8(name, sizeof name), what, manager_error);
-}
-
-int service_command(uint32_t /*code*/) {
-  print_manager_failure("service command failed");
-  return -1;
-}
-
-int install_service(bool /*interactive*/) {
-  print_manager_failure("service installation failed");
-  os::out("\n");
-  if (z_service.start_after_install) service_command(0);
-  return -1;
-}
-
-int remove_service() {
-  char name[1024];
-  service_command(1);
-  print_stamp();
-  os::out("!! %s service was not found on the system! %s [%u]\n", name_utf8(name, sizeof name), "service remove",
-          error_service_missing);
-  return 0;
-}
-
 void run_letter(char16_t letter) {
   switch (letter) {
     case u's': service_command(0); break;
@@ -149,7 +115,30 @@ void run_word(const char16_t* word) {
   }
 }
 
+// The unit's name and the UTF-8 form of the service name.
+void name_the_unit() {
+  os::u16_arg(z_service.service_name, z_service.name_utf8, sizeof z_service.name_utf8);
+  std::snprintf(z_service.unit_name, sizeof z_service.unit_name, "%s.service", z_service.name_utf8);
+}
+
+// Opens the service as set-up does: 0 when its unit exists, else why not.
+uint32_t open_own_service() {
+  if (!unit_name_valid(z_service.name_utf8)) return error_invalid_name;
+  return os::unit_load(z_service.manager, z_service.unit_name, z_service.unit_path, sizeof z_service.unit_path);
+}
+
+bool start_dispatcher() {
+  return os::thread_start(z_service.dispatcher, os::thread_stack_size(dispatcher_stack), dispatcher_thread,
+                          nullptr) == 0;
+}
+
 }  // namespace
+
+void print_stamp() {
+  os::z_tm now = os::utc_now();
+  os::out("[%04d-%02d-%02d / %02d:%02d:%02d] ", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday, now.tm_hour,
+          now.tm_min, now.tm_sec);
+}
 
 void service_setup(int argc, char16_t** argv) {
   copy_name(z_service.service_name, default_service_name);
@@ -157,14 +146,20 @@ void service_setup(int argc, char16_t** argv) {
   if (argc >= 2 && starts_with(argv[1], u"-d:") && argv[1][3] != 0 && argv[1][3] != u':') {
     take_service_name(argv[1]);
   }
+  name_the_unit();
   os::event_create(z_service.listening_event, true, false);
   os::event_create(z_service.stop_event, true, false);
   os::event_create(z_service.service_stop_event, true, false);
   os::event_create(z_service.reload_event, false, false);
   os::event_create(z_service.proceed_event, true, false);
-  // No service of this name can be opened: this process is no service, and
-  // nothing will wait for a service manager.
-  manager_error = manager_unavailable;
+  z_service.manager_error = os::manager_connect(z_service.manager);
+  z_service.service_error = error_service_missing;
+  if (os::manager_connected(z_service.manager)) z_service.service_error = open_own_service();
+  z_service.service_open = z_service.service_error == 0;
+  // A process that only runs commands is no service, whatever its name: its
+  // output stays where its caller reads it.
+  if (z_service.service_open && runs_server(argc, argv) && start_dispatcher()) return;
+  // No service to be: nothing will wait for the service manager.
   os::event_set(z_service.service_stop_event);
   os::event_set(z_service.proceed_event);
 }
@@ -175,27 +170,45 @@ void service_teardown() {
   os::event_close(z_service.service_stop_event);
   os::event_close(z_service.reload_event);
   os::event_close(z_service.proceed_event);
+  // Closed events release every wait of the dispatcher thread.
+  if (z_service.dispatcher.started && !os::thread_join(z_service.dispatcher, dispatcher_join_ms)) {
+    os::thread_detach(z_service.dispatcher);
+  }
+  z_service.service_open = false;
+  os::manager_disconnect(z_service.manager);
+}
+
+bool runs_server(int argc, char16_t** argv) {
+  if (argc < 2 || !starts_with(argv[1], u"-d")) return true;
+  if (argc > 2) return false;
+  // Every letter ends the process; only a name part at the end lets it run.
+  bool runs = true;
+  for (const char16_t* c = argv[1] + 2; *c != 0; ++c) {
+    runs = *c == u':';
+    if (!runs) continue;
+    ++c;
+    while (*c != 0 && *c != u':') ++c;
+    if (*c == 0) break;
+  }
+  return runs;
 }
 
 int run_commands(int argc, char16_t** argv) {
   if (argc < 2 || !starts_with(argv[1], u"-d")) return 0;
   if (equals(argv[1], u"-d") && argc == 2) return 0;
-  int result = 0;
   for (const char16_t* c = argv[1] + 2; *c != 0; ++c) {
-    if (*c == u':') {
-      result = 0;
-      ++c;
-      while (*c != 0 && *c != u':') ++c;
-      if (*c == 0) break;
+    if (*c != u':') {
+      run_letter(*c);
       continue;
     }
-    result = -1;
-    run_letter(*c);
+    // A name part; the name itself was taken at set-up.
+    ++c;
+    while (*c != 0 && *c != u':') ++c;
+    if (*c == 0) break;
   }
   for (int i = 2; i < argc; ++i) run_word(argv[i]);
-  if (argc > 2) result = -1;
   os::out("\n");
-  return result;
+  return runs_server(argc, argv) ? 0 : -1;
 }
 
 void print_help() {

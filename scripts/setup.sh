@@ -30,12 +30,20 @@ apt_install() {
   $sudo_cmd apt-get install -y -qq "${flags[@]}" "$@"
 }
 
-packages=(cmake ninja-build g++ libssl-dev libgtest-dev libgmock-dev openssl curl python3 ${QM_EXTRA_PACKAGES:-})
+packages=(cmake ninja-build g++ pkg-config libssl-dev libsystemd-dev libgtest-dev libgmock-dev openssl curl python3
+  ${QM_EXTRA_PACKAGES:-})
 mapfile -t missing < <(missing_of "${packages[@]}")
 apt_install "${missing[@]}"
 
 # Only the build (scripts/run.sh): the test tools are not needed.
 [ "${1:-}" = "--build-only" ] && exit 0
+
+# The service tests boot a private systemd with its own system bus, and run
+# commands in its namespaces and as nobody (util-linux: unshare, nsenter,
+# setpriv; procps: pgrep, kill).
+service_packages=(systemd dbus util-linux procps)
+mapfile -t missing < <(missing_of "${service_packages[@]}")
+apt_install --no-install-recommends "${missing[@]}"
 
 # The browser test: Debian's chromium (its recommends are desktop extras the
 # headless test does not use), a font for the screenshots, vpxenc for its

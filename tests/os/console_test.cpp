@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "os/event.h"
@@ -12,29 +13,42 @@
 namespace qm::os {
 namespace {
 
-void count_stop(void* context) { event_set(*static_cast<z_event*>(context)); }
+struct seen_events {
+  z_event arrived;
+  std::atomic<int> last{-1};
+};
 
-TEST(Console, EachStopSignalCallsTheCallbackOnce) {
+void note_event(void* context, console_event event) {
+  auto* seen = static_cast<seen_events*>(context);
+  seen->last = static_cast<int>(event);
+  event_set(seen->arrived);
+}
+
+TEST(Console, EachWatchedSignalCallsTheCallbackOnceWithItsEvent) {
   block_stop_signals();
-  z_event stopped;
-  event_create(stopped, false, false);
-  ASSERT_TRUE(console_watch_start(count_stop, &stopped));
-  EXPECT_FALSE(console_watch_start(count_stop, &stopped)) << "one watcher at a time";
+  seen_events seen;
+  event_create(seen.arrived, false, false);
+  ASSERT_TRUE(console_watch_start(note_event, &seen));
+  EXPECT_FALSE(console_watch_start(note_event, &seen)) << "one watcher at a time";
   struct {
     const char* label;
     int signal;
-  } rows[] = {{"SIGINT", SIGINT}, {"SIGQUIT", SIGQUIT}, {"SIGHUP", SIGHUP}, {"SIGTERM", SIGTERM}};
+    console_event event;
+  } rows[] = {{"SIGINT", SIGINT, console_event::interrupt}, {"SIGQUIT", SIGQUIT, console_event::quit},
+              {"SIGHUP", SIGHUP, console_event::hangup},    {"SIGTERM", SIGTERM, console_event::terminate},
+              {"SIGUSR1", SIGUSR1, console_event::user1},   {"SIGUSR2", SIGUSR2, console_event::user2}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
     ASSERT_EQ(::kill(::getpid(), row.signal), 0);
-    EXPECT_EQ(event_wait(stopped, 5000), wait_result::signaled);
-    EXPECT_EQ(event_wait(stopped, 50), wait_result::timed_out) << "one call per signal";
+    EXPECT_EQ(event_wait(seen.arrived, 5000), wait_result::signaled);
+    EXPECT_EQ(seen.last.load(), static_cast<int>(row.event));
+    EXPECT_EQ(event_wait(seen.arrived, 50), wait_result::timed_out) << "one call per signal";
   }
   console_watch_stop();
-  ASSERT_TRUE(console_watch_start(count_stop, &stopped)) << "the watcher starts again after a stop";
+  ASSERT_TRUE(console_watch_start(note_event, &seen)) << "the watcher starts again after a stop";
   console_watch_stop();
   console_watch_stop();  // a second stop is harmless
-  event_close(stopped);
+  event_close(seen.arrived);
   set_process_locale("C");
 }
 
