@@ -1,6 +1,8 @@
 // Where output goes, and the console's stop event.
 #include "platform/console.h"
 
+#include <mutex>
+
 #include "os/console.h"
 #include "os/file.h"
 #include "os/output.h"
@@ -21,6 +23,10 @@ constexpr char16_t log_extension[] = u".log";
 constexpr uint16_t saved_attribute = 0x07;
 constexpr uint16_t attached_colour = 0x8A;
 constexpr uint16_t detached_colour = 0x0C;
+
+// Set-up and the dispatcher thread's choice of output may run at the same
+// time: whichever comes second sees what the first did.
+std::mutex output_lock;
 
 // Output that has nowhere to go; opened once and kept.
 int null_descriptor() {
@@ -70,8 +76,12 @@ void leave_own_output() {
 
 void console_setup() {
   os::event_create(z_shadow_console.console_stop_event, true, false);
-  z_shadow_console.had_window = os::out_is_terminal();
-  if (z_shadow_console.had_window) os::out("\033]0;%s\007", console_title);
+  {
+    // A window of its own: standard output is still the terminal it started with.
+    std::lock_guard<std::mutex> guard(output_lock);
+    z_shadow_console.had_window = os::out_descriptor() == 1 && os::out_is_terminal();
+    if (z_shadow_console.had_window) os::out("\033]0;%s\007", console_title);
+  }
   z_shadow_console.watching = os::console_watch_start(on_console_event, nullptr);
 }
 
@@ -100,11 +110,13 @@ bool build_log_path(char16_t* out, uint32_t capacity, const char16_t* service_na
 
 int open_log(bool leave_first) {
   if (leave_first) detach_console();
+  std::unique_lock<std::mutex> guard(output_lock);
   int descriptor = -1;
   if (build_log_path(z_shadow_console.log_path, log_path_capacity, z_service.service_name)) {
     descriptor = os::file_open_log(z_shadow_console.log_path);
   }
   if (descriptor < 0) {
+    guard.unlock();
     use_own_console();
     return -1;
   }
@@ -114,6 +126,7 @@ int open_log(bool leave_first) {
 }
 
 int use_own_console() {
+  std::lock_guard<std::mutex> guard(output_lock);
   z_shadow_console.to_log = false;
   int descriptor = os::open_system_console();
   if (descriptor >= 0) {
@@ -125,6 +138,7 @@ int use_own_console() {
 
 int attach_console(uint32_t pid) {
   detach_console();
+  std::lock_guard<std::mutex> guard(output_lock);
   int descriptor = os::open_process_terminal(pid);
   if (descriptor < 0) return -1;
   point_output(descriptor, true);
@@ -136,6 +150,7 @@ int attach_console(uint32_t pid) {
 }
 
 void detach_console() {
+  std::lock_guard<std::mutex> guard(output_lock);
   if (z_shadow_console.attached.exchange(false)) print_frame_line(detached_colour, '-');
   leave_own_output();
   z_shadow_console.own_console = false;

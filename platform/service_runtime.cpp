@@ -62,6 +62,7 @@ z_unit_values read_own_unit_values() {
 void take_unit_values() {
   z_unit_values values = read_own_unit_values();
   if (values.type_found && (values.type & service_type_interactive) != 0) {
+    std::lock_guard<std::mutex> guard(status_lock);
     z_service.status.service_type |= service_type_interactive;
     z_service.interactive = true;
   }
@@ -135,9 +136,12 @@ void apply_control(uint32_t code) {
 }  // namespace
 
 void dispatcher_thread(void*) {
-  z_service.status = z_service_status{};
-  z_service.status.service_type = service_type_own_process;
-  z_service.status.current_state = state_stopped;
+  {
+    std::lock_guard<std::mutex> guard(status_lock);
+    z_service.status = z_service_status{};
+    z_service.status.service_type = service_type_own_process;
+    z_service.status.current_state = state_stopped;
+  }
   z_service.interactive = false;
   z_service.service_mode = false;
   if (os::has_controlling_terminal()) {

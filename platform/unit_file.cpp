@@ -38,13 +38,16 @@ bool name_character(char c) {
          c == '-' || c == ':';
 }
 
-void put_escaped(text_out& out, unsigned char c) {
+void put_escaped(text_out& out, unsigned char c, bool program_path) {
+  if (c == '$' && !program_path) {
+    out.put("$$");  // no variable expansion
+    return;
+  }
   switch (c) {
     case '\\': out.put("\\\\"); return;
     case '"': out.put("\\\""); return;
     case '\n': out.put("\\n"); return;
     case '\t': out.put("\\t"); return;
-    case '$': out.put("$$"); return;   // no variable expansion
     case '%': out.put("%%"); return;   // no specifier expansion
     default: break;
   }
@@ -128,25 +131,25 @@ bool unit_name_valid(const char* name) {
   return length > 0 && length + service_suffix_length <= unit_name_max;
 }
 
-uint64_t quote_unit_argument(char* out, uint64_t room, const char* argument) {
+uint64_t quote_unit_argument(char* out, uint64_t room, const char* argument, bool program_path) {
   if (out == nullptr || room == 0) return 0;
   *out = 0;
   text_out text{out, room};
   text.put('"');
-  for (const char* p = argument; *p != 0; ++p) put_escaped(text, static_cast<unsigned char>(*p));
+  for (const char* p = argument; *p != 0; ++p) put_escaped(text, static_cast<unsigned char>(*p), program_path);
   text.put('"');
   return finish(text);
 }
 
 uint64_t unit_command_line(char* out, uint64_t room, const char* executable, const char* service_name) {
   if (out == nullptr || room == 0) return 0;
-  uint64_t first = quote_unit_argument(out, room, executable);
+  uint64_t first = quote_unit_argument(out, room, executable, true);
   if (first == 0 || first + 1 >= room) return 0;
   out[first] = ' ';
   char name_argument[300];
   int length = std::snprintf(name_argument, sizeof name_argument, "-d:%s", service_name);
   if (length < 0 || length >= static_cast<int>(sizeof name_argument)) return 0;
-  uint64_t second = quote_unit_argument(out + first + 1, room - first - 1, name_argument);
+  uint64_t second = quote_unit_argument(out + first + 1, room - first - 1, name_argument, false);
   return second == 0 ? 0 : first + 1 + second;
 }
 

@@ -25,11 +25,12 @@ struct z_unit_values {
 // "_.-:" only, short enough for the manager's 255-character limit.
 bool unit_name_valid(const char* name);
 
-// One argument of ExecStart in double quotes, escaped so that the manager
-// hands it to the program unchanged: backslash, quote and control bytes as
-// C escapes, '$' as "$$" and '%' as "%%". The length, or 0 when it does not
-// fit in room (NUL included).
-uint64_t quote_unit_argument(char* out, uint64_t room, const char* argument);
+// One word of ExecStart in double quotes, escaped so that the manager hands
+// it to the program unchanged: backslash, quote and control bytes as C
+// escapes, '%' as "%%", and '$' as "$$" in the arguments (the manager
+// expands variables there, never in the program's path). The length, or 0
+// when it does not fit in room (NUL included).
+uint64_t quote_unit_argument(char* out, uint64_t room, const char* argument, bool program_path);
 
 // The service's command line as ExecStart gives it: the executable, then
 // "-d:<name>". The length, or 0 when it does not fit.

@@ -22,27 +22,10 @@ import tempfile
 import time
 import urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import Results, free_port  # noqa: E402
+
 CURL_TIMEOUT = 30
-
-
-# ---------------------------------------------------------------- results
-
-class Results:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def check(self, name, ok, why=""):
-        if ok:
-            self.passed += 1
-            print("ok  " + name, flush=True)
-        else:
-            self.failed += 1
-            print("FAIL %s: %s" % (name, why), flush=True)
-        return ok
-
-    def expect(self, name, got, want):
-        return self.check(name, got == want, "got %r, want %r" % (got, want))
 
 
 # ---------------------------------------------------------------- fixture
@@ -109,14 +92,6 @@ def make_tree(base):
     media = os.path.join(base, "media")
     write(os.path.join(media, "m.txt"), "absolute vdir media\n")
     return www, media
-
-
-def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 # ---------------------------------------------------------------- server

@@ -1,6 +1,8 @@
 #include "os/file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -219,6 +221,54 @@ TEST_F(File, DirectoryEnumerationIncludesDotsFirstAndAttributes) {
   std::u16string absent = u16(at("absent/*"));
   EXPECT_EQ(dir_open(missing, absent.c_str(), &entry), err_not_found);
   EXPECT_FALSE(missing.open);
+}
+
+TEST_F(File, PublishNewWritesWholeFilesAndNeverReplaces) {
+  std::u16string unit = u16(at("web.service"));
+  ASSERT_EQ(file_publish_new(unit.c_str(), "first\n", 6, 0644), 0u);
+  struct stat info {};
+  ASSERT_EQ(::stat(at("web.service").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(info.st_size, 6);
+  EXPECT_EQ(file_publish_new(unit.c_str(), "second\n", 7, 0644), err_exists);
+  file_descriptor file;
+  ASSERT_EQ(file_open(file, unit.c_str(), generic_read, open_existing, 0, nullptr), 0u);
+  char bytes[16] = {};
+  EXPECT_EQ(file_read(file, bytes, sizeof bytes), 6);
+  file_close(file);
+  EXPECT_STREQ(bytes, "first\n") << "the file that was there stays";
+  std::set<std::string> names;
+  dir_handle handle;
+  dir_entry entry;
+  std::u16string pattern = u16(path + "/*");
+  for (uint32_t e = dir_open(handle, pattern.c_str(), &entry); e == 0; e = dir_next(handle, &entry)) {
+    names.insert(ascii(entry.name));
+  }
+  dir_close(handle);
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", "web.service"})) << "no temporary file is left";
+  std::u16string missing = u16(at("no/such/web.service"));
+  EXPECT_EQ(file_publish_new(missing.c_str(), "x", 1, 0644), err_not_found);
+}
+
+TEST_F(File, LogsAreOpenedForAppending) {
+  write("web.log", "first run\n");
+  std::u16string log = u16(at("web.log"));
+  int fd = file_open_log(log.c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "second run\n", 11), 11);
+  ::close(fd);
+  file_descriptor file;
+  ASSERT_EQ(file_open(file, log.c_str(), generic_read, open_existing, 0, nullptr), 0u);
+  char bytes[64] = {};
+  file_read(file, bytes, sizeof bytes);
+  file_close(file);
+  EXPECT_STREQ(bytes, "first run\nsecond run\n");
+  std::u16string refused = u16(at("none/web.log"));
+  EXPECT_EQ(file_open_log(refused.c_str()), -1);
+  EXPECT_EQ(last_error(), err_not_found);
+  std::u16string folder = u16(path);
+  EXPECT_EQ(folder_writable(folder.c_str()), 0u);
+  EXPECT_NE(folder_writable(refused.c_str()), 0u);
 }
 
 TEST(FilePaths, ExecutablePathAndNonAsciiNames) {

@@ -25,7 +25,6 @@ import re
 import select
 import shutil
 import signal
-import socket
 import stat
 import subprocess
 import sys
@@ -33,31 +32,17 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from checks import Results, free_port  # noqa: E402
+
 STAMP = r"\[\d{4}-\d\d-\d\d / \d\d:\d\d:\d\d\] "
 SEPARATOR = "#" * 33
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
-class Results:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def check(self, name, ok, why=""):
-        if ok:
-            self.passed += 1
-            print("ok  " + name, flush=True)
-        else:
-            self.failed += 1
-            print("FAIL %s: %s" % (name, why), flush=True)
-        return ok
-
-    def expect(self, name, got, want):
-        return self.check(name, got == want, "got %r, want %r" % (got, want))
-
+class ServiceResults(Results):
     def lines(self, name, text, patterns):
-        """text holds a line matching each pattern (after the stamp where
-        the pattern starts with the stamp), in this order."""
+        """text holds a line matching each pattern, in this order."""
         at = 0
         lines = text.splitlines()
         for pattern in patterns:
@@ -67,14 +52,6 @@ class Results:
                 return self.check(name, False, "no line %r in %r" % (pattern, text))
             at += 1
         return self.check(name, True)
-
-
-def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def http_get(port, path="/", timeout=5):
@@ -113,9 +90,19 @@ def readable_tree(base):
         path = os.path.dirname(path)
 
 
+# The program's folder: blanks, and what the manager would otherwise expand.
+PROGRAM_FOLDER = "bin dir $HOME %n"
+
+
+def unit_quoted(program):
+    """The program's path in ExecStart, as the unit file must carry it: the
+    manager expands specifiers there, but no variables."""
+    return '"%s"' % program.replace("\\", "\\\\").replace('"', '\\"').replace("%", "%%")
+
+
 def make_site(base, binary):
-    """A program folder with a blank in its name, and a document root."""
-    bindir = os.path.join(base, "bin dir")
+    """A program folder whose name needs quoting, and a document root."""
+    bindir = os.path.join(base, PROGRAM_FOLDER)
     www = os.path.join(base, "www")
     os.makedirs(bindir)
     os.makedirs(os.path.join(www, "folder"))
@@ -344,7 +331,7 @@ class Service:
 
 def check_install(res, box, svc):
     out = svc.cmd("i")
-    quoted = '"%s" "-d:%s"' % (svc.exe, svc.name)
+    quoted = unit_quoted(svc.exe) + ' "-d:%s"' % svc.name
     res.lines("-d:web:i prints installed, rights, command line and start", out, [
         STAMP + re.escape(":: web service installed"),
         STAMP + re.escape(":: root requires Read+Execute ACL rights on:"),
@@ -461,7 +448,8 @@ def check_foreground(res, box, svc):
     res.check("foreground without a terminal: serves", wait_for(svc.serves, 15), http_get(svc.port))
     res.expect("foreground without a terminal: the unit stays inactive", svc.active(), "inactive")
     # nsenter forwards no signal: stop the server itself.
-    server_pid = wait_for(lambda: box.run(["pgrep", "-f", "-x", '%s -d:web::' % svc.exe]).stdout.split(), 5)
+    server_pid = wait_for(lambda: [p for p in box.run(["pgrep", "-x", "quillmere"]).stdout.split()
+                                   if "-d:web::" in (box.read("/proc/%s/cmdline" % p) or "")], 5)
     if server_pid:
         box.run(["kill", "-TERM", server_pid[0]])
     try:
@@ -526,7 +514,7 @@ def check_suffixed_name(res, box, exe, bindir, www):
     out = box.run([exe, "-d:+.8080:i"]).stdout
     res.lines("-d:+.8080:i installs the suffixed name", out, [
         STAMP + re.escape(":: marvent.quillmere.8080 service installed"),
-        re.escape('"%s" "-d:marvent.quillmere.8080"' % exe)])
+        re.escape(unit_quoted(exe) + ' "-d:marvent.quillmere.8080"')])
     res.check("suffixed service serves from its own .ini", svc.wait_state("active") and wait_for(svc.serves, 10),
               svc.active())
     box.run([exe, "-d:+.8080:q"])
@@ -641,7 +629,7 @@ def main():
     ap.add_argument("--server", required=True)
     ap.add_argument("--group", required=True, choices=["fallback", "systemd"])
     args = ap.parse_args()
-    res = Results()
+    res = ServiceResults()
     base = tempfile.mkdtemp(prefix="qm-service-")
     try:
         {"fallback": group_fallback, "systemd": group_systemd}[args.group](res, os.path.abspath(args.server), base)

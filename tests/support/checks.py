@@ -1,0 +1,30 @@
+"""What the scripted tests share: the results of their checks, and a free
+loopback port."""
+
+import socket
+
+
+class Results:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, ok, why=""):
+        if ok:
+            self.passed += 1
+            print("ok  " + name, flush=True)
+        else:
+            self.failed += 1
+            print("FAIL %s: %s" % (name, why), flush=True)
+        return ok
+
+    def expect(self, name, got, want):
+        return self.check(name, got == want, "got %r, want %r" % (got, want))
+
+
+def free_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
