@@ -77,13 +77,6 @@ bool date_fields_valid(const os::z_tm& t) {
          in_range(t.tm_year, -1900, 9999 - 1900);
 }
 
-// One or two digits, no leading zero.
-char* put_short(char* p, int value) {
-  if (value >= 10) *p++ = static_cast<char>('0' + value / 10);
-  *p++ = static_cast<char>('0' + value % 10);
-  return p;
-}
-
 char* put_two(char* p, int value) {
   *p++ = static_cast<char>('0' + value / 10);
   *p++ = static_cast<char>('0' + value % 10);
@@ -191,10 +184,16 @@ void put_content_encoding(z_block& block, const Z_RESPONSE& response) {
 }
 
 // Accept-Ranges and, for 206 and 416, Content-Range; returns the length the
-// body then has.
+// body then has. A 416 names only the size and carries nothing of it.
 uint64_t put_range(z_block& block, uint32_t status, const z_range& range, uint64_t length) {
   block.put_literal("Accept-Ranges: bytes\r\n");
-  if (status != status_206 && status != status_416) return length;
+  if (status == status_416) {
+    block.put_literal("Content-Range: bytes */");
+    block.put_decimal(length);
+    block.end_line();
+    return 0;
+  }
+  if (status != status_206) return length;
   if (range.last < range.first) {
     block.failed = true;  // the length below would wrap
     return length;
@@ -284,7 +283,7 @@ uint64_t format_http_date(const os::z_tm& time, char* out, uint64_t room) {
   if (out == nullptr || room < date_room || !date_fields_valid(time)) return 0;
   char* p = put_text(out, day_names[time.tm_wday], 3);
   p = put_text(p, ", ", 2);
-  p = put_short(p, time.tm_mday);
+  p = put_two(p, time.tm_mday);
   *p++ = ' ';
   p = put_text(p, month_names[time.tm_mon], 3);
   *p++ = ' ';
@@ -292,15 +291,121 @@ uint64_t format_http_date(const os::z_tm& time, char* out, uint64_t room) {
   p = put_two(p, year / 100);
   p = put_two(p, year % 100);
   *p++ = ' ';
-  p = put_short(p, time.tm_hour);
+  p = put_two(p, time.tm_hour);
   *p++ = ':';
   p = put_two(p, time.tm_min);
   *p++ = ':';
   p = put_two(p, time.tm_sec);
   p = put_text(p, " GMT", 4);
   *p = 0;
-  // 27 bytes, and one more for each two-digit day or hour.
-  return static_cast<uint64_t>(p - out);
+  return static_cast<uint64_t>(p - out);  // always 29
+}
+
+namespace {
+
+// ---- reading HTTP dates (RFC 9110 section 5.6.7) ----------------------------
+
+// A cursor over a NUL-terminated value; letters compare case-blind, since
+// request headers arrive lower-cased.
+struct z_date_reader {
+  const char* p;
+
+  static char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+  bool take(char c) {
+    if (lower(*p) != c) return false;
+    ++p;
+    return true;
+  }
+  bool take_blanks() {
+    if (*p != ' ') return false;
+    while (*p == ' ') ++p;
+    return true;
+  }
+  // From min to max digits; false when fewer.
+  bool number(int min, int max, int& value) {
+    value = 0;
+    int count = 0;
+    for (; count < max && *p >= '0' && *p <= '9'; ++count, ++p) value = value * 10 + (*p - '0');
+    return count >= min && !(*p >= '0' && *p <= '9');
+  }
+  // One of the names, matched on its first three letters or whole: the index, or -1.
+  int name(const char (*names)[4], int count, const char* const* long_names) {
+    for (int i = 0; i < count; ++i) {
+      const char* n = names[i];
+      if (lower(p[0]) != lower(n[0]) || lower(p[1]) != lower(n[1]) || lower(p[2]) != lower(n[2])) continue;
+      p += 3;
+      if (long_names != nullptr) {
+        const char* rest = long_names[i];
+        const char* q = p;
+        while (*rest != 0 && lower(*q) == *rest) ++q, ++rest;
+        if (*rest == 0) p = q;
+      }
+      return i;
+    }
+    return -1;
+  }
+  bool time_of_day(os::z_tm& t) {
+    // One-digit hours are read too: this server wrote them before.
+    return number(1, 2, t.tm_hour) && take(':') && number(2, 2, t.tm_min) && take(':') && number(2, 2, t.tm_sec);
+  }
+  bool gmt() { return take(' ') && take('g') && take('m') && take('t'); }
+  bool at_end() {
+    while (*p == ' ' || *p == '\t') ++p;
+    return *p == 0;
+  }
+};
+
+const char* const long_day_rest[7] = {"day", "day", "sday", "nesday", "rsday", "day", "urday"};
+
+// "06-Nov-94": a year that would lie more than 50 years ahead is the last
+// one in the past with those digits.
+int full_year(int two_digits) {
+  int now = os::utc_now().tm_year + 1900;
+  int year = now / 100 * 100 + two_digits;
+  if (year > now + 50) year -= 100;
+  return year;
+}
+
+bool read_month(z_date_reader& in, os::z_tm& t) {
+  t.tm_mon = in.name(month_names, 12, nullptr);
+  return t.tm_mon >= 0;
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" and "Sunday, 06-Nov-94 08:49:37 GMT".
+bool read_after_comma(z_date_reader& in, os::z_tm& t) {
+  int year = 0;
+  if (!in.take_blanks() || !in.number(1, 2, t.tm_mday)) return false;
+  if (in.take('-')) {
+    if (!read_month(in, t) || !in.take('-') || !in.number(2, 2, year)) return false;
+    year = full_year(year);
+  } else if (!in.take(' ') || !read_month(in, t) || !in.take(' ') || !in.number(4, 4, year)) {
+    return false;
+  }
+  t.tm_year = year - 1900;
+  return in.take(' ') && in.time_of_day(t) && in.gmt();
+}
+
+// "Sun Nov  6 08:49:37 1994".
+bool read_asctime(z_date_reader& in, os::z_tm& t) {
+  int year = 0;
+  if (!in.take(' ') || !read_month(in, t) || !in.take_blanks() || !in.number(1, 2, t.tm_mday)) return false;
+  if (!in.take(' ') || !in.time_of_day(t) || !in.take(' ') || !in.number(4, 4, year)) return false;
+  t.tm_year = year - 1900;
+  return true;
+}
+
+}  // namespace
+
+bool parse_http_date(const char* text, uint64_t* filetime) {
+  if (text == nullptr) return false;
+  z_date_reader in{text};
+  while (*in.p == ' ') ++in.p;
+  os::z_tm t;
+  if (in.name(day_names, 7, long_day_rest) < 0) return false;
+  bool read = in.take(',') ? read_after_comma(in, t) : read_asctime(in, t);
+  if (!read || !in.at_end()) return false;
+  if (t.tm_sec == 60) t.tm_sec = 59;  // a leap second
+  return os::tm_to_filetime(t, filetime);
 }
 
 int write_decimal(char*& cursor, uint64_t room, uint64_t value) {

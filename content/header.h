@@ -27,6 +27,7 @@ enum : uint32_t {
   status_411 = 27,
   status_416 = 32,
   status_500 = 39,
+  status_505 = 44,
 };
 
 inline constexpr uint32_t status_line_count = 45;
@@ -57,17 +58,25 @@ extern const char* const mime_types[];
 // index outside its table, a range whose last byte lies before its first
 // where a Content-Range line is due, and a location or charset containing CR
 // or LF: those texts come from callers, and a header line must never be split
-// by bytes that may have come from a request.
+// by bytes that may have come from a request. With a range, a 206 carries
+// "Content-Range: bytes first-last/length" and the range's length, a 416
+// "Content-Range: bytes */length" and no content (Content-Length: 0).
 uint64_t build_header(const Z_RESPONSE& response, char* out, uint64_t room, uint32_t status, uint32_t mime,
                       uint64_t length, bool keep_alive, bool bare, const z_range* range,
                       const uint64_t* file_time, const z_resource_t* resource, const char* charset,
                       const char* location);
 
-// "Wed, 8 Dec 2021 0:54:35 GMT": day and hour never zero-padded. Needs room
-// of 30; returns the length without the NUL, or 0 (nothing written). Also 0
-// for fields outside their ranges (day of week 0..6, month 0..11, day 0..31,
-// hour 0..23, minutes 0..59, seconds 0..60, year 0..9999 after adding 1900).
+// The IMF-fixdate of RFC 9110 section 5.6.7, "Wed, 08 Dec 2021 00:54:35
+// GMT". Needs room of 30; returns the length without the NUL (29), or 0
+// (nothing written). Also 0 for fields outside their ranges (day of week
+// 0..6, month 0..11, day 0..31, hour 0..23, minutes 0..59, seconds 0..60,
+// year 0..9999 after adding 1900).
 uint64_t format_http_date(const os::z_tm& time, char* out, uint64_t room);
+
+// Reads an HTTP date in any of its three forms (IMF-fixdate, RFC 850,
+// asctime), letters in any case, one-digit days and hours too, into a
+// FILETIME; false when the text is no such date or names no real day.
+bool parse_http_date(const char* text, uint64_t* filetime);
 
 // Writes value in decimal and a NUL, advancing cursor to the NUL; -1 (nothing
 // written) without room for both.

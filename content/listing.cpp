@@ -14,6 +14,7 @@
 #include "content/pages.h"
 #include "core/connection.h"
 #include "core/engine.h"
+#include "http/conditions.h"
 #include "os/error.h"
 #include "os/file.h"
 #include "os/output.h"
@@ -411,29 +412,6 @@ bool send_last_chunk(Z_TASK& task, z_page& page) {
   return send_packet(task.response, start, digit_count + 2 + size + 7, task.request);
 }
 
-struct z_answer {
-  uint32_t status;
-  z_range range;  // the part of the page sent
-};
-
-// Byte ranges over a page of length L > 0, as file transmission applies them.
-z_answer clamp_range(const Z_REQUEST& r, uint64_t length) {
-  z_answer a{status_200, {0, length - 1}};
-  if (r.range_unit != 1 || (!r.range_start_given && !r.range_end_given)) return a;
-  a.status = status_206;
-  if (!r.range_start_given) {  // "bytes=-N": the last N bytes
-    if (r.range_end == 0) return {status_416, {0, length - 1}};
-    a.range.first = r.range_end >= length ? 0 : length - r.range_end;
-    return a;
-  }
-  a.range.first = r.range_start;
-  a.range.last = r.range_end_given ? r.range_end : length - 1;
-  if (a.range.first >= length) return {status_416, {0, length - 1}};
-  if (a.range.last > length - 1) a.range.last = length - 1;
-  if (a.range.last < a.range.first) return {status_416, {0, length - 1}};
-  return a;
-}
-
 bool send_whole_page(Z_TASK& task, z_page& page) {
   Z_RESPONSE& response = task.response;
   Z_REQUEST& r = task.request;
@@ -444,9 +422,9 @@ bool send_whole_page(Z_TASK& task, z_page& page) {
     r.keep_alive = 0;
     return false;
   }
-  z_answer a = clamp_range(r, length);
+  z_range_answer a = answer_range(r, length);
   char* body = data + a.range.first;
-  uint64_t body_size = a.range.last - a.range.first + 1;
+  uint64_t body_size = a.status == status_416 ? 0 : a.range.last - a.range.first + 1;
   if (r.version < 0) {  // a simple request gets the bare page
     if (r.method == method_head) return true;
     return send_packet(response, body, body_size, r);

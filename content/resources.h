@@ -25,8 +25,8 @@ struct z_resource_t {
   int32_t charset;              // row of charsets
   uint32_t size;                // bytes served, byte-order mark included
   const uint8_t* data;
-  char last_modified[30];       // stored Last-Modified text, NUL-terminated
-  char last_modified_lower[30]; // the same, A-Z lowered, for If-Modified-Since
+  char last_modified[30];       // Last-Modified as an IMF-fixdate, NUL-terminated
+  uint64_t last_write;          // the same time as a FILETIME, for If-Modified-Since
 };
 
 
@@ -63,8 +63,8 @@ extern const z_resource_group_t resource_groups[resource_group_count];
 // changes nothing.
 void sort_resource_groups();
 
-// Sends the resource whole with 200, or 304 when If-Modified-Since matches
-// its stored date (compared lower-cased, byte for byte).
+// Sends the resource whole with 200, or 304 when it is not modified since
+// the request's If-Modified-Since (the rule of http/conditions.h).
 void serve_resource(Z_RESPONSE& response, Z_REQUEST& request, const z_resource_t& resource);
 
 // The web resource whose lookup path (the path below "/quillmere/") is

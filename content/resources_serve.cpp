@@ -7,22 +7,11 @@
 #include "content/resources.h"
 #include "core/connection.h"
 #include "core/engine.h"
+#include "http/conditions.h"
 
 namespace qm {
 
 namespace {
-
-// If-Modified-Since arrives lower-cased, so it is compared with the stored
-// lower-case text, over the whole value.
-bool not_modified(const Z_REQUEST& request, const z_resource_t& resource) {
-  if (request.if_modified_since == nullptr) return false;
-  const char* stored = resource.last_modified_lower;
-  const void* nul = std::memchr(stored, 0, sizeof(resource.last_modified_lower));
-  if (nul == nullptr) return false;
-  uint64_t stored_size = static_cast<uint64_t>(static_cast<const char*>(nul) - stored);
-  return std::strlen(request.if_modified_since) == stored_size &&
-         std::memcmp(request.if_modified_since, stored, stored_size) == 0;
-}
 
 const char* charset_of(const z_resource_t& resource) {
   if (resource.charset < 0 || static_cast<uint32_t>(resource.charset) >= charset_count) return nullptr;
@@ -32,7 +21,7 @@ const char* charset_of(const z_resource_t& resource) {
 }  // namespace
 
 void serve_resource(Z_RESPONSE& response, Z_REQUEST& request, const z_resource_t& resource) {
-  bool match = not_modified(request, resource);
+  bool match = not_modified_since(request, resource.last_write);
   uint64_t header_size = build_header(response, response.p_write, response.size_write,
                                       match ? status_304 : status_200, static_cast<uint32_t>(resource.mime),
                                       resource.size, request.keep_alive != 0, false, nullptr, nullptr, &resource,

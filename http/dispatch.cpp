@@ -58,6 +58,8 @@ uint64_t decode_span(char16_t* out, uint64_t units, const char* text, const char
   return utf8_to_utf16(out, units, bytes);
 }
 
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
 bool is_separator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 // Normalises the decoded rest in place from its second unit: '\' becomes '/',
@@ -91,10 +93,8 @@ char16_t* normalise(char16_t* rest) {
 
 // Bytes that may stand in a Location header: no controls, no DEL.
 bool location_safe(const char* text, uint64_t size) {
-  for (uint64_t i = 0; i < size; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7f) return false;
-  }
+  for (uint64_t i = 0; i < size; ++i)
+    if (is_control(static_cast<unsigned char>(text[i]))) return false;
   return true;
 }
 
@@ -228,6 +228,23 @@ bool upgrade_to_https(Z_TASK& task, char* start) {
   return https_upgrade_applies(task) && write_https_location(task, start);
 }
 
+bool target_decodes_to_control(const char* target) {
+  if (target == nullptr) return false;
+  for (const char* p = target; *p != 0; ++p) {
+    unsigned char byte = static_cast<unsigned char>(*p);
+    if (byte == '%') {
+      int high = hex_value(p[1]);
+      int low = high >= 0 ? hex_value(p[2]) : -1;
+      if (low >= 0) {
+        byte = static_cast<unsigned char>(high << 4 | low);
+        p += 2;
+      }
+    }
+    if (is_control(byte)) return true;
+  }
+  return false;
+}
+
 uint64_t url_decode(char16_t* out, uint64_t units, const char* text) {
   if (out == nullptr || text == nullptr) return 0;
   return decode_span(out, units, text, text + std::strlen(text));
@@ -277,9 +294,10 @@ void dispatch_request(Z_TASK& task, char* start, uint64_t size) {
   parse_request(request, start, size, task.recv_end);
   if (request.method_not_allowed) return answer_and_close(task, status_405, true);
   if (!request.valid) {
-    if (request.complete) answer_and_close(task, status_400, true);
+    if (request.complete) answer_and_close(task, request.version_unsupported ? status_505 : status_400, true);
     return;
   }
+  if (target_decodes_to_control(request.target)) return answer_and_close(task, status_400, true);
   if (https_upgrade_applies(task)) {
     if (!write_https_location(task, start)) return answer_and_close(task, status_500, false);
     return send_redirect(response, request, start);

@@ -41,6 +41,10 @@ uint64_t host_hash(const char* name, uint64_t size);
 // the caller holds the configuration gate.
 int resolve_path(Z_PATH& path, Z_REQUEST& request);
 
+// Whether the path of a target holds, as it is or percent-decoded, a control
+// byte (below 0x20, or 0x7F): such a target names no file and is refused.
+bool target_decodes_to_control(const char* target);
+
 // Percent-decodes the NUL-terminated text and writes it as UTF-16 to out
 // (units available, terminator included). The units written without the
 // terminator, or 0 when nothing was decoded or the result does not fit.

@@ -17,7 +17,6 @@ constexpr uint64_t body_room = 16;
 
 constexpr std::string_view methods[] = {"CONNECT", "DELETE", "GET",  "HEAD", "OPTIONS",
                                         "PATCH",   "POST",   "PUT",  "TRACE"};
-constexpr std::string_view versions[] = {"HTTP/1.0", "HTTP/1.1"};
 constexpr std::string_view connection_tokens[] = {"http2-settings", "keep-alive", "upgrade"};
 constexpr std::string_view upgrade_values[] = {"h2c", "websocket"};
 
@@ -48,7 +47,7 @@ constexpr bool is_sorted_table(const std::string_view (&table)[N]) {
     if (!(table[i - 1] < table[i])) return false;
   return true;
 }
-static_assert(is_sorted_table(methods) && is_sorted_table(versions) &&
+static_assert(is_sorted_table(methods) &&
               is_sorted_table(connection_tokens) && is_sorted_table(upgrade_values) &&
               is_sorted_table(header_names));
 
@@ -104,6 +103,13 @@ void restore_limit(Input& in, char* end) {
 char* find(char* from, const char* end, char c) {
   for (char* p = from; p < end; ++p)
     if (*p == c) return p;
+  return nullptr;
+}
+
+// Last c in [from, end), or null.
+char* find_last(char* from, char* end, char c) {
+  for (char* p = end; p > from;)
+    if (*--p == c) return p;
   return nullptr;
 }
 
@@ -220,16 +226,99 @@ void read_range(Z_REQUEST& r, const char* value) {
   r.range_end = read_unsigned(p + 1, &r.range_end_given);
 }
 
+// ---- weighted lists: Accept, Accept-Encoding (RFC 9110 section 12.4.2) ----
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool ends_word(char c) { return c == 0 || c == ',' || c == ';' || is_blank(c); }
+
+const char* skip_blanks(const char* p) {
+  while (is_blank(*p)) ++p;
+  return p;
+}
+
+// A qvalue: 1 when above zero, 0 for zero, -1 for a text that is none.
+int read_weight(const char* p, const char* end) {
+  if (p == end || (*p != '0' && *p != '1')) return -1;
+  const bool one = *p++ == '1';
+  bool above_zero = one;
+  if (p != end && *p == '.') {
+    ++p;
+    if (end - p > 3) return -1;
+    for (; p != end; ++p) {
+      if (!is_digit(*p) || (one && *p != '0')) return -1;
+      if (*p != '0') above_zero = true;
+    }
+  }
+  return p == end ? (above_zero ? 1 : 0) : -1;
+}
+
+// The parameters after a list element's name, up to its ','; the weight of
+// its q parameter (1 without one). p is left on the ',' or the NUL.
+int read_parameters(const char*& p) {
+  int weight = 1;
+  for (;;) {
+    p = skip_blanks(p);
+    if (*p != ';') break;
+    p = skip_blanks(p + 1);
+    const char* name = p;
+    while (!ends_word(*p) && *p != '=') ++p;
+    std::string_view key(name, static_cast<size_t>(p - name));
+    if (*p != '=') continue;
+    const char* value = ++p;
+    if (*p == '"') {
+      for (++p; *p != 0 && *p != '"'; ++p) {
+        if (*p == '\\' && p[1] != 0) ++p;
+      }
+      if (*p == '"') ++p;
+    } else {
+      while (!ends_word(*p)) ++p;
+    }
+    if (key == "q") weight = read_weight(value, p);
+  }
+  while (*p != 0 && *p != ',') ++p;  // whatever else the element holds
+  return weight;
+}
+
+// Calls on_entry with each element's name and weight.
+template <typename OnEntry>
+void read_weighted_list(const char* p, OnEntry on_entry) {
+  while (*p != 0) {
+    p = skip_blanks(p);
+    const char* name = p;
+    while (!ends_word(*p)) ++p;
+    std::string_view entry(name, static_cast<size_t>(p - name));
+    int weight = read_parameters(p);
+    if (!entry.empty()) on_entry(entry, weight);
+    if (*p == ',') ++p;
+  }
+}
+
+// Whether a lower-cased list accepts token (or its alias): its own element
+// decides by its weight (q=0 refuses); without one, "*" does where it counts.
+bool list_accepts(const char* list, std::string_view token, std::string_view alias, bool wildcard_counts) {
+  int own = -1, any = -1;
+  read_weighted_list(list, [&](std::string_view name, int weight) {
+    if (weight < 0) return;  // an element with a broken weight says nothing
+    if (name == token || (!alias.empty() && name == alias)) {
+      own = weight;
+    } else if (wildcard_counts && name == "*") {
+      any = weight;
+    }
+  });
+  return own >= 0 ? own > 0 : any > 0;
+}
+
 void apply_header(Z_REQUEST& r, int index, char* value) {
   switch (index) {
     case h_accept:
       r.accept = value;
-      r.accepts_webp = std::strstr(value, "webp") != nullptr;
+      // Named only: "*/*" and "image/*" come from clients that may not read WebP.
+      r.accepts_webp = list_accepts(value, "image/webp", "", false);
       break;
     case h_accept_encoding:
       r.accept_encoding = value;
-      r.accepts_br = std::strstr(value, "br") != nullptr;
-      r.accepts_gzip = std::strstr(value, "gzip") != nullptr;
+      r.accepts_br = list_accepts(value, "br", "", true);
+      r.accepts_gzip = list_accepts(value, "gzip", "x-gzip", true);
       break;
     case h_accept_language: r.accept_language = value; break;
     case h_cache_control: read_cache_control(r, value); break;
@@ -358,15 +447,34 @@ bool find_header_end(Input& in, char* first, char* from) {
   return read_headers(in, first);
 }
 
+// "HTTP/" DIGIT "." DIGIT (RFC 9112 section 2.3): 0 for 1.0, 1 for every
+// later 1.x (answered as 1.1, RFC 9110 section 2.5), version_other_major
+// for another major version, -1 for a text that is no version.
+constexpr int version_other_major = 2;
+
+int read_version(const char* text) {
+  if (std::strncmp(text, "HTTP/", 5) != 0) return -1;
+  const char* p = text + 5;
+  if (!is_digit(p[0]) || p[1] != '.' || !is_digit(p[2]) || p[3] != 0) return -1;
+  if (p[0] != '1') return version_other_major;
+  return p[2] == '0' ? 0 : 1;
+}
+
 // Version, target form and the simple request, once the request line's LF
-// (now NUL) is known.
+// (now NUL) is known. Only a line without a version is a simple request.
 bool read_request_line(Input& in, char* lf, char* text_end) {
   Z_REQUEST& r = in.r;
   char* target_end = text_end;
-  if (char* sep = find(later_of(r.target, lf, 10), text_end, ' ')) {
+  if (char* sep = find_last(r.target, text_end, ' ')) {
     *sep = '\0';
     target_end = sep;
-    r.version = lookup(versions, sep + 1);
+    int version = read_version(sep + 1);
+    if (version == version_other_major) {
+      r.version = 1;  // the answer still carries a status line
+      r.version_unsupported = 1;
+    }
+    if (version < 0 || version == version_other_major) return reject(in);
+    r.version = version;
   }
   if (r.target[0] != '/') {
     char* authority = nullptr;

@@ -13,6 +13,7 @@
 //                         next bytes at resume_end and call again with the
 //                         same first byte and the new total;
 //   complete 1, method_not_allowed 1   answer 405;
+//   complete 1, version_unsupported 1  answer 505 (a major version other than 1);
 //   complete 1, valid 0   answer 400;
 //   valid 1               dispatch.
 // A NUL byte inside the request line or the header block, a header line with
@@ -41,6 +42,7 @@ struct Z_REQUEST {
   uint8_t complete;
   uint8_t valid;
   uint8_t method_not_allowed;
+  uint8_t version_unsupported;
   uint64_t path_size;
   uint64_t query_size;
   uint64_t target_size;
@@ -58,7 +60,7 @@ struct Z_REQUEST {
   uint64_t body_in_buffer;
   int64_t content_length;
   uint32_t method;
-  int32_t version;  // -1 none or unknown, 0 HTTP/1.0, 1 HTTP/1.1
+  int32_t version;  // -1 none (a simple request), 0 HTTP/1.0, 1 HTTP/1.1 and every later 1.x
   uint32_t upgrade;  // 0 none, 1 h2c, 2 websocket
   uint8_t upgrade_insecure_requests;
   uint32_t websocket_version;

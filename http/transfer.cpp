@@ -19,6 +19,7 @@
 #include "content/resources.h"
 #include "core/connection.h"
 #include "core/engine.h"
+#include "http/conditions.h"
 #include "os/error.h"
 #include "os/event.h"
 #include "os/output.h"
@@ -127,13 +128,16 @@ struct z_open_args {
   uint32_t flags;
 };
 
+uint64_t whole_seconds(uint64_t file_time) { return file_time / 10000000; }
+
 // Opens the path as it now stands as a variant; when usable it replaces the
 // plain file in h_file.
 bool try_variant(Z_TRANSFER& t, const z_open_args& args) {
   Z_FILE variant;
   if (variant.open(t.path->buffer, args.access, args.disposition, args.flags) != 0) return false;
   if (!variant.read_info() || variant.is_directory) return false;
-  if (t.found && variant.last_write < t.last_write) return false;
+  // Whole seconds: brotli keeps only those of its source's time.
+  if (t.found && whole_seconds(variant.last_write) < whole_seconds(t.last_write)) return false;
   t.remaining = variant.size;
   t.last_write = variant.last_write;
   t.is_directory = false;
@@ -149,9 +153,11 @@ bool try_suffix(Z_TRANSFER& t, const z_open_args& args, const char16_t* suffix) 
   return usable;
 }
 
+// A range counts bytes of the file itself: a client that resumes with other
+// codings must get the same bytes.
 bool try_compressed(Z_TRANSFER& t, const z_open_args& args) {
   Z_PATH& path = *t.path;
-  if (!t.accepts_br && !t.accepts_gzip) return false;
+  if (t.range || (!t.accepts_br && !t.accepts_gzip)) return false;
   if (!path_has_room(path, 3) || rest_length(path) <= 3) return false;
   if (path_ends_with(path, u".br") || path_ends_with(path, u".gz")) return false;
   if (t.accepts_br && try_suffix(t, args, u".br")) {
@@ -231,53 +237,6 @@ void reset_open_state(Z_TRANSFER& t) {
   t.last_write = 0;
 }
 
-// ---- status ---------------------------------------------------------------
-
-struct z_answer_t {
-  uint32_t status;
-  z_range range;
-};
-
-z_answer_t unsatisfiable(uint64_t size) { return {status_416, {0, size - 1}}; }
-
-// The range rules: A-B clamped to the file, A- to the end, -N the last N
-// bytes; a start at or past the end, an end before the start or -0 is
-// unsatisfiable and answered 416 with the whole file.
-z_answer_t settle_status(const Z_TRANSFER& t, const Z_REQUEST& request) {
-  const uint64_t size = t.remaining;
-  if (!t.range) return {status_200, {0, size - 1}};
-  if (size == 0) return unsatisfiable(size);
-  const uint64_t last_byte = size - 1;
-  if (!request.range_start_given) {
-    uint64_t suffix = request.range_end;
-    if (suffix == 0) return unsatisfiable(size);
-    return {status_206, {suffix >= size ? 0 : size - suffix, last_byte}};
-  }
-  uint64_t first = request.range_start;
-  if (first >= size) return unsatisfiable(size);
-  if (!request.range_end_given) return {status_206, {first, last_byte}};
-  if (request.range_end < first) return unsatisfiable(size);
-  return {status_206, {first, request.range_end > last_byte ? last_byte : request.range_end}};
-}
-
-// Last-Modified as build_header writes it, lower-cased.
-uint64_t format_last_modified_lower(uint64_t file_time, char* out, uint64_t room) {
-  os::z_tm time;
-  if (!os::filetime_to_tm(file_time, &time)) time = os::z_tm{};
-  uint64_t size = format_http_date(time, out, room);
-  if (size == 0) size = format_http_date(os::z_tm{}, out, room);
-  for (uint64_t i = 0; i < size; ++i)
-    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
-  return size;
-}
-
-bool not_modified(const Z_TRANSFER& t, const Z_REQUEST& request) {
-  if (request.if_modified_since == nullptr) return false;
-  char text[32];
-  uint64_t size = format_last_modified_lower(t.last_write, text, sizeof text);
-  return size != 0 && std::strncmp(request.if_modified_since, text, size) == 0;
-}
-
 // Puts line in front of the empty line that ends the header block at out;
 // the new header size (unchanged when it does not fit).
 uint64_t insert_header_line(char* out, uint64_t size, uint64_t room, const char* line) {
@@ -304,24 +263,19 @@ bool answer_server_error(Z_TASK& task) {
 }
 
 // The header block in the current half; 0 for a request without version.
-uint64_t write_header(Z_TASK& task, Z_TRANSFER& t, z_answer_t& answer, bool& failed) {
+uint64_t write_header(Z_TASK& task, Z_TRANSFER& t, z_range_answer& answer, bool& failed) {
   Z_REQUEST& request = task.request;
   Z_RESPONSE& response = task.response;
   failed = false;
   if (request.version < 0) return 0;
   if (request.download) t.path->type = mime_octet_stream;
-  if (not_modified(t, request)) answer.status = status_304;
-  const bool empty_range = answer.status == status_416 && t.remaining == 0;
+  if (not_modified_since(request, t.last_write)) answer.status = status_304;
   uint64_t size = build_header(response, response.p_write, response.size_write, answer.status, t.path->type,
-                               t.remaining, request.keep_alive != 0, false, empty_range ? nullptr : &answer.range,
-                               &t.last_write, nullptr, nullptr, nullptr);
+                               t.remaining, request.keep_alive != 0, false, &answer.range, &t.last_write, nullptr,
+                               nullptr, nullptr);
   if (size == 0) {
     failed = true;
     return 0;
-  }
-  if (empty_range) {
-    size = insert_header_line(response.p_write, size, response.size_write, "Accept-Ranges: bytes");
-    size = insert_header_line(response.p_write, size, response.size_write, "Content-Range: bytes */0");
   }
   const bool file_status =
       answer.status == status_200 || answer.status == status_206 || answer.status == status_304;
@@ -390,11 +344,11 @@ bool transmit(Z_TASK& task, Z_TRANSFER& t) {
     return listed;
   }
   if (t.path->type == mime_blocked) return answer_not_found(task);
-  z_answer_t answer = settle_status(t, request);
+  z_range_answer answer = answer_range(request, t.remaining);
   bool failed = false;
   uint64_t header_size = write_header(task, t, answer, failed);
   if (failed) return answer_server_error(task);
-  if (request.method == method_head || answer.status == status_304)
+  if (request.method == method_head || answer.status == status_304 || answer.status == status_416)
     return send_bytes(task, task.response.p_write, header_size);
   const uint64_t file_position = answer.range.first & ~(chunk_alignment - 1);
   const uint64_t skip = answer.range.first - file_position;
@@ -514,7 +468,7 @@ bool send_file(Z_TASK& task) {
   z_response_guard guard{response, response.path.end, response.path.rest_size};
   Z_TRANSFER t;  // closes h_file on every way out
   t.waiter = &response.file_event;
-  t.range = request.range_unit == 1 && (request.range_start_given || request.range_end_given);
+  t.range = range_requested(request);
   t.accepts_br = request.accepts_br != 0;
   t.accepts_gzip = request.accepts_gzip != 0;
   t.accepts_webp = request.accepts_webp != 0;

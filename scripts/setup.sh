@@ -42,6 +42,8 @@ apt_install "${missing[@]}"
 # commands in its namespaces and as nobody (util-linux: unshare, nsenter,
 # setpriv; procps: pgrep, kill).
 service_packages=(systemd dbus util-linux procps)
+# The client tests use wget, brotli and gzip as a user would.
+service_packages+=(wget brotli gzip)
 mapfile -t missing < <(missing_of "${service_packages[@]}")
 apt_install --no-install-recommends "${missing[@]}"
 

@@ -149,7 +149,7 @@ TEST_F(HeaderTest, FileResponseLinesInOrder) {
   auto now = dates_between(before, after);
   EXPECT_TRUE(one_of(got[3], {"Date: " + now[0], "Date: " + now.back()})) << got[3];
   EXPECT_TRUE(one_of(got[4], {"Expires: " + now[0], "Expires: " + now.back()})) << got[4];
-  EXPECT_EQ(got[5], "Last-Modified: Wed, 8 Dec 2021 0:54:35 GMT");
+  EXPECT_EQ(got[5], "Last-Modified: Wed, 08 Dec 2021 00:54:35 GMT");
   EXPECT_EQ(got[6], "Connection: keep-alive");
   EXPECT_EQ(got[7], "Content-Length: 1234");
   EXPECT_EQ(got[8], "");
@@ -170,7 +170,7 @@ TEST_F(HeaderTest, EveryOptionalLineInItsPlace) {
   auto got = lines(c);
   ASSERT_EQ(got.size(), 13u);
   const char* const names[] = {"HTTP/1.1 206 Partial Content", "Server: ", "Content-Type: text/plain",
-                               "Date: ", "Expires: ", "Last-Modified: Sun, 23 Jun 2019 5:01:18 GMT",
+                               "Date: ", "Expires: ", "Last-Modified: Sun, 23 Jun 2019 05:01:18 GMT",
                                hsts_long, "Connection: close", "Content-Encoding: br",
                                "Accept-Ranges: bytes", "Content-Range: bytes 100-199/5000",
                                "Content-Length: 100", ""};
@@ -278,8 +278,10 @@ TEST_F(HeaderTest, RangesAndLengths) {
        {"Accept-Ranges: bytes"}, {"Content-Range: bytes 0-99/1000"}, {"Content-Length: 100"}, {}},
       {"200 with range", status_200, true, {0, 99}, 1000,
        {"Accept-Ranges: bytes"}, {}, {"Content-Length: 1000"}, {}},
-      {"416 range", status_416, true, {0, 999}, 1000,
-       {"Accept-Ranges: bytes"}, {"Content-Range: bytes 0-999/1000"}, {"Content-Length: 1000"}, {}},
+      {"416 names the size, carries nothing", status_416, true, {0, 999}, 1000,
+       {"Accept-Ranges: bytes"}, {"Content-Range: bytes */1000"}, {"Content-Length: 0"}, {}},
+      {"416 of an empty file", status_416, true, {0, 0}, 0,
+       {"Accept-Ranges: bytes"}, {"Content-Range: bytes */0"}, {"Content-Length: 0"}, {}},
       {"206 past 4 GiB", status_206, true, {4294967296ull, 4294967395ull}, 8589934592ull,
        {"Accept-Ranges: bytes"}, {"Content-Range: bytes 4294967296-4294967395/8589934592"},
        {"Content-Length: 100"}, {}},
@@ -348,8 +350,8 @@ TEST_F(HeaderTest, LastModifiedPreference) {
     const char* expected;
   } rows[] = {
       {"resource text copied", nullptr, &resource, "Last-Modified: Wed, 29 Dec 2021 21:24:59 GMT"},
-      {"file time before resource", &file_time, &resource, "Last-Modified: Wed, 8 Dec 2021 0:54:35 GMT"},
-      {"unconvertible file time", &unconvertible, nullptr, "Last-Modified: Sun, 0 Jan 1900 0:00:00 GMT"},
+      {"file time before resource", &file_time, &resource, "Last-Modified: Wed, 08 Dec 2021 00:54:35 GMT"},
+      {"unconvertible file time", &unconvertible, nullptr, "Last-Modified: Sun, 00 Jan 1900 00:00:00 GMT"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
@@ -431,11 +433,11 @@ TEST(HttpDate, KnownInstants) {
     os::z_tm time;
     const char* expected;
   } rows[] = {
-      {"one-digit day and hour", {35, 54, 0, 8, 11, 121, 3}, "Wed, 8 Dec 2021 0:54:35 GMT"},
-      {"two-digit day", {18, 1, 5, 23, 5, 119, 0}, "Sun, 23 Jun 2019 5:01:18 GMT"},
+      {"day and hour padded", {35, 54, 0, 8, 11, 121, 3}, "Wed, 08 Dec 2021 00:54:35 GMT"},
+      {"hour padded", {18, 1, 5, 23, 5, 119, 0}, "Sun, 23 Jun 2019 05:01:18 GMT"},
       {"two-digit day and hour", {59, 59, 23, 31, 11, 130, 2}, "Tue, 31 Dec 2030 23:59:59 GMT"},
-      {"two-digit hour", {0, 0, 10, 1, 0, 100, 6}, "Sat, 1 Jan 2000 10:00:00 GMT"},
-      {"all zero", {}, "Sun, 0 Jan 1900 0:00:00 GMT"},
+      {"day padded", {0, 0, 10, 1, 0, 100, 6}, "Sat, 01 Jan 2000 10:00:00 GMT"},
+      {"all zero", {}, "Sun, 00 Jan 1900 00:00:00 GMT"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.label);
@@ -469,7 +471,61 @@ TEST(HttpDate, RoomAndFields) {
     EXPECT_EQ(out[0], '#');
   }
   char out[30];
-  EXPECT_EQ(format_http_date(good, out, 30), 27u) << "room 30 is enough";
+  EXPECT_EQ(format_http_date(good, out, 30), 29u) << "room 30 is enough";
+}
+
+// Seconds since 1970 as a FILETIME.
+uint64_t unix_time(int64_t seconds) { return os::unix_to_filetime(seconds, 0); }
+
+TEST(HttpDate, ReadsTheThreeFormsAndRefusesTheRest) {
+  const uint64_t nov_6_1994 = unix_time(784111777);  // Sun, 06 Nov 1994 08:49:37 GMT
+  const uint64_t dec_8_2021 = unix_time(1638924875);  // Wed, 08 Dec 2021 00:54:35 GMT
+  struct row {
+    const char* label;
+    const char* text;
+    uint64_t want;  // 0: refused
+  } rows[] = {
+      {"IMF-fixdate", "Sun, 06 Nov 1994 08:49:37 GMT", nov_6_1994},
+      {"lower-cased, as requests arrive", "sun, 06 nov 1994 08:49:37 gmt", nov_6_1994},
+      {"RFC 850", "Sunday, 06-Nov-94 08:49:37 GMT", nov_6_1994},
+      {"asctime, day blank-padded", "Sun Nov  6 08:49:37 1994", nov_6_1994},
+      {"asctime, two-digit day", "Wed Dec 08 00:54:35 2021", dec_8_2021},
+      {"one-digit day and hour, as written before", "Wed, 8 Dec 2021 0:54:35 GMT", dec_8_2021},
+      {"trailing blanks", "Wed, 08 Dec 2021 00:54:35 GMT  ", dec_8_2021},
+      {"leap second", "Wed, 08 Dec 2021 00:54:60 GMT", dec_8_2021 + 24 * 10000000ull},
+      {"RFC 850, more than 50 years ahead: the past century", "Friday, 01-Jan-99 00:00:00 GMT",
+       unix_time(915148800)},
+      {"RFC 850, less than 50 years ahead", "Tuesday, 01-Jan-30 00:00:00 GMT", unix_time(1893456000)},
+      {"no zone", "Wed, 08 Dec 2021 00:54:35", 0},
+      {"other zone", "Wed, 08 Dec 2021 00:54:35 UTC", 0},
+      {"no such day", "Wed, 31 Feb 2021 00:54:35 GMT", 0},
+      {"hour 24", "Wed, 08 Dec 2021 24:00:00 GMT", 0},
+      {"one-digit minute", "Wed, 08 Dec 2021 00:5:35 GMT", 0},
+      {"five-digit year", "Wed, 08 Dec 20211 00:54:35 GMT", 0},
+      {"unknown month", "Wed, 08 Dez 2021 00:54:35 GMT", 0},
+      {"unknown day name", "Xyz, 08 Dec 2021 00:54:35 GMT", 0},
+      {"text after", "Wed, 08 Dec 2021 00:54:35 GMT; length=12", 0},
+      {"cut short", "Wed, 08 Dec 2021 00:5", 0},
+      {"empty", "", 0},
+      {"a number", "1638924875", 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.label);
+    uint64_t got = 0;
+    bool read = parse_http_date(r.text, &got);
+    EXPECT_EQ(read, r.want != 0);
+    if (read) {
+      EXPECT_EQ(got, r.want);
+    }
+  }
+  EXPECT_FALSE(parse_http_date(nullptr, nullptr));
+  // What the server writes it reads back.
+  char out[30];
+  os::z_tm time{35, 54, 0, 8, 11, 121, 3};
+  ASSERT_EQ(format_http_date(time, out, sizeof out), 29u);
+  uint64_t back = 0;
+  ASSERT_TRUE(parse_http_date(out, &back));
+  EXPECT_EQ(back, dec_8_2021);
 }
 
 TEST(WriteDecimal, Rooms) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "content/header.h"
 #include "tests/support/client.h"
 
 namespace qm {
@@ -43,38 +44,38 @@ struct record_row {
 const record_row records[] = {
     {"/quillmere/icon.16/0-default.png", "icon.16/0-default.png", "0-default.png", 80, 0, "Thu, 17 Sep 2015 22:17:34 GMT"},
     {"/quillmere/icon.16/audio.png", "icon.16/audio.png", "audio.png", 80, 0, "Thu, 17 Sep 2015 21:52:38 GMT"},
-    {"/quillmere/icon.16/z-folder-h.png", "icon.16/z-folder-h.png", "z-folder-h.png", 80, 0, "Fri, 18 Sep 2015 9:04:07 GMT"},
+    {"/quillmere/icon.16/z-folder-h.png", "icon.16/z-folder-h.png", "z-folder-h.png", 80, 0, "Fri, 18 Sep 2015 09:04:07 GMT"},
     {"/quillmere/icon.16/z-folder-v.png", "icon.16/z-folder-v.png", "z-folder-v.png", 80, 0, "Tue, 15 May 2007 18:01:00 GMT"},
     {"/quillmere/icon.16/img.png", "icon.16/img.png", "img.png", 80, 0, "Thu, 17 Sep 2015 22:00:39 GMT"},
     {"/quillmere/icon.16/text.png", "icon.16/text.png", "text.png", 80, 0, "Thu, 17 Sep 2015 22:15:35 GMT"},
     {"/quillmere/icon.16/video.png", "icon.16/video.png", "video.png", 80, 0, "Thu, 17 Sep 2015 21:16:33 GMT"},
-    {"/quillmere/icon.32/0-default.png", "icon.32/0-default.png", "0-default.png", 80, 0, "Fri, 18 Sep 2015 8:01:10 GMT"},
-    {"/quillmere/icon.32/audio.png", "icon.32/audio.png", "audio.png", 80, 0, "Fri, 18 Sep 2015 7:58:29 GMT"},
-    {"/quillmere/icon.32/z-folder-h.png", "icon.32/z-folder-h.png", "z-folder-h.png", 80, 0, "Fri, 18 Sep 2015 8:47:14 GMT"},
+    {"/quillmere/icon.32/0-default.png", "icon.32/0-default.png", "0-default.png", 80, 0, "Fri, 18 Sep 2015 08:01:10 GMT"},
+    {"/quillmere/icon.32/audio.png", "icon.32/audio.png", "audio.png", 80, 0, "Fri, 18 Sep 2015 07:58:29 GMT"},
+    {"/quillmere/icon.32/z-folder-h.png", "icon.32/z-folder-h.png", "z-folder-h.png", 80, 0, "Fri, 18 Sep 2015 08:47:14 GMT"},
     {"/quillmere/icon.32/z-folder-v.png", "icon.32/z-folder-v.png", "z-folder-v.png", 80, 0, "Tue, 15 May 2007 18:01:00 GMT"},
-    {"/quillmere/icon.32/img.png", "icon.32/img.png", "img.png", 80, 0, "Fri, 18 Sep 2015 8:00:19 GMT"},
-    {"/quillmere/icon.32/text.png", "icon.32/text.png", "text.png", 80, 0, "Fri, 18 Sep 2015 8:01:34 GMT"},
-    {"/quillmere/icon.32/video.png", "icon.32/video.png", "video.png", 80, 0, "Fri, 18 Sep 2015 7:53:27 GMT"},
-    {"/quillmere/lib-debug.js", "lib-debug.js", "lib-debug.js", 5, 1, "Thu, 13 Jun 2019 8:59:39 GMT"},
+    {"/quillmere/icon.32/img.png", "icon.32/img.png", "img.png", 80, 0, "Fri, 18 Sep 2015 08:00:19 GMT"},
+    {"/quillmere/icon.32/text.png", "icon.32/text.png", "text.png", 80, 0, "Fri, 18 Sep 2015 08:01:34 GMT"},
+    {"/quillmere/icon.32/video.png", "icon.32/video.png", "video.png", 80, 0, "Fri, 18 Sep 2015 07:53:27 GMT"},
+    {"/quillmere/lib-debug.js", "lib-debug.js", "lib-debug.js", 5, 1, "Thu, 13 Jun 2019 08:59:39 GMT"},
     {"/quillmere/media.js", "media.js", "media.js", 5, 1, "Wed, 29 Dec 2021 23:14:29 GMT"},
     {"/quillmere/theme.css", "theme.css", "theme.css", 89, 1, "Wed, 29 Dec 2021 21:24:59 GMT"},
     {"/quillmere/visual-test.htm", "visual-test.htm", "visual-test.htm", 90, 1, "Fri, 25 Mar 2016 19:06:10 GMT"},
     {"/quillmere.ico", "quillmere.ico", "quillmere.ico", 85, 0, "Thu, 30 Apr 2015 17:02:34 GMT"},
     {"/quillmere.t.ico", "quillmere.t.ico", "quillmere.t.ico", 85, 0, "Fri, 17 Apr 2015 21:47:56 GMT"},
     {"/Program Files/z_quillmere/z_quillmere.ini", "z_quillmere/z_quillmere.ini", "z_quillmere.ini", 94, 2,
-     "Wed, 8 Dec 2021 0:54:27 GMT"},
+     "Wed, 08 Dec 2021 00:54:27 GMT"},
     {"/etc/z_quillmere/z_quillmere.ini", "z_quillmere/z_quillmere.ini", "z_quillmere.ini", 94, 0,
-     "Wed, 8 Dec 2021 0:54:35 GMT"},
+     "Wed, 08 Dec 2021 00:54:35 GMT"},
     {"/etc/z_quillmere/z_quillmere.iphone.ini", "z_quillmere/z_quillmere.iphone.ini", "z_quillmere.iphone.ini", 94, 0,
-     "Wed, 8 Dec 2021 0:54:33 GMT"},
+     "Wed, 08 Dec 2021 00:54:33 GMT"},
     {"/etc/z_quillmere/z_quillmere.openwrt.ini", "z_quillmere/z_quillmere.openwrt.ini", "z_quillmere.openwrt.ini", 94,
-     0, "Wed, 8 Dec 2021 0:54:30 GMT"},
-    {"/etc/init.d/z_quillmere", "init.d/z_quillmere", "z_quillmere", 8, 0, "Sun, 23 Jun 2019 5:01:18 GMT"},
+     0, "Wed, 08 Dec 2021 00:54:30 GMT"},
+    {"/etc/init.d/z_quillmere", "init.d/z_quillmere", "z_quillmere", 8, 0, "Sun, 23 Jun 2019 05:01:18 GMT"},
     {"/etc/init.d/z_quillmere.openwrt", "init.d/z_quillmere.openwrt", "z_quillmere.openwrt", 8, 0,
      "Thu, 19 Dec 2019 21:54:39 GMT"},
-    {"/etc/rc.d/z_quillmere", "rc.d/z_quillmere", "z_quillmere", 8, 0, "Thu, 20 Jun 2019 8:13:32 GMT"},
+    {"/etc/rc.d/z_quillmere", "rc.d/z_quillmere", "z_quillmere", 8, 0, "Thu, 20 Jun 2019 08:13:32 GMT"},
     {"/Library/LaunchDaemons/com.example.quillmere.plist", "LaunchDaemons/com.example.quillmere.plist",
-     "com.example.quillmere.plist", 8, 0, "Fri, 28 Jun 2019 6:23:11 GMT"},
+     "com.example.quillmere.plist", 8, 0, "Fri, 28 Jun 2019 06:23:11 GMT"},
 };
 
 std::string utf16_to_ascii(const char16_t* text) {
@@ -101,16 +102,14 @@ TEST_F(Resources, EveryRecordCarriesItsPathsTypeAndDate) {
   }
 }
 
-TEST_F(Resources, LowerCaseDatesLowerOnlyLetters) {
-  EXPECT_STREQ(find_web_resource("theme.css")->last_modified_lower, "wed, 29 dec 2021 21:24:59 gmt");
-  EXPECT_STREQ(default_config_resource()->last_modified_lower, "wed, 8 dec 2021 0:54:27 gmt");
+TEST_F(Resources, DatesAreImfFixdatesOfTheirTimes) {
   for (const z_resource_t& r : resource_table) {
     SCOPED_TRACE(r.install_path);
-    std::string expected = r.last_modified;
-    for (char& c : expected) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    EXPECT_EQ(r.last_modified_lower, expected);
-    EXPECT_EQ(r.last_modified[sizeof r.last_modified - 1], '\0');
-    EXPECT_EQ(r.last_modified_lower[sizeof r.last_modified_lower - 1], '\0');
+    EXPECT_EQ(std::strlen(r.last_modified), 29u);
+    uint64_t time = 0;
+    ASSERT_TRUE(parse_http_date(r.last_modified, &time));
+    EXPECT_EQ(time, r.last_write);
+    EXPECT_GT(r.last_write, 0u);
   }
 }
 

@@ -503,6 +503,134 @@ def group_https(srv, res, tmp):
 
 # ---------------------------------------------------------------- driver
 
+IMF_DATE = re.compile(r"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                      r"\d{4} \d\d:\d\d:\d\d GMT")
+DEC_8_2021_085156 = 1638953516  # Wed, 08 Dec 2021 08:51:56 GMT: a one-digit hour
+
+
+def set_time(path, seconds, nanoseconds=0):
+    os.utime(path, ns=(seconds * 10**9 + nanoseconds, seconds * 10**9 + nanoseconds))
+
+
+def make_precompressed(www, res):
+    """k.txt with a fraction of a second in its time, k.txt.br as brotli -k
+    leaves it (whole seconds) and g.txt.gz as gzip -k does (nanoseconds)."""
+    folder = os.path.join(www, "clients")
+    os.makedirs(folder, exist_ok=True)
+    for name in ("k.txt", "g.txt"):
+        write(os.path.join(folder, name), "precompressed source " * 50)
+        set_time(os.path.join(folder, name), DEC_8_2021_085156, 750000000)
+    if shutil.which("brotli"):
+        subprocess.run(["brotli", "-k", "-f", os.path.join(folder, "k.txt")], check=True)
+    else:  # as brotli -k would leave it: the source's time cut to whole seconds
+        print("note: no brotli command; the variant gets a whole-second time")
+        write(os.path.join(folder, "k.txt.br"), b"\x0b\x02\x80hello\x03")
+        set_time(os.path.join(folder, "k.txt.br"), DEC_8_2021_085156)
+    subprocess.run(["gzip", "-k", "-f", os.path.join(folder, "g.txt")], check=True)
+    for name in ("k.txt.br", "g.txt.gz"):
+        os.chmod(os.path.join(folder, name), 0o644)
+    return folder
+
+
+def version_answer(port, line):
+    out, closed = raw(port, line.encode() + b"Host: x\r\nConnection: keep-alive\r\n\r\n", timeout=3)
+    return out, closed
+
+
+def group_clients(srv, res, tmp):
+    """What curl, wget and brotli users tripped over."""
+    base = "http://127.0.0.1:%d" % srv.port
+    f1000 = offset_bytes(1000)
+    f1m = offset_bytes(1 << 20)
+
+    # 416: the size, and none of the file.
+    for label, path, rng, size in [("at the end", "/f1000.bin", "1000-", 1000),
+                                   ("past the end of 1 MiB", "/f1m.bin", "2000000-", 1 << 20),
+                                   ("empty suffix", "/f1000.bin", "-0", 1000)]:
+        r = curl(base + path, "--range", rng, tmp=tmp)
+        res.check("416 %s: Content-Range */size, no content" % label,
+                  r.status == 416 and r.h("content-range") == "bytes */%d" % size and r.body == b""
+                  and r.h("content-length") == "0", repr(r))
+    r = curl(base + "/f1000.bin", "-H", "Range: bytes=100-99", tmp=tmp)
+    res.check("an end before the start is no range: 200 whole",
+              r.status == 200 and r.body == f1000 and r.h("content-range") is None, repr(r))
+
+    # wget -c of a file already complete.
+    if shutil.which("wget"):
+        dest = os.path.join(tmp, "wget")
+        os.makedirs(dest, exist_ok=True)
+        first = subprocess.run(["wget", "-q", "-P", dest, base + "/f1m.bin"], capture_output=True, timeout=60)
+        again = subprocess.run(["wget", "-c", "-P", dest, base + "/f1m.bin"], capture_output=True, timeout=60)
+        got = open(os.path.join(dest, "f1m.bin"), "rb").read()
+        res.check("wget -c of a complete file: nothing to do, file intact",
+                  first.returncode == 0 and again.returncode == 0 and got == f1m
+                  and b"already fully retrieved" in again.stderr,
+                  "rc %r/%r, %d bytes, %r" % (first.returncode, again.returncode, len(got), again.stderr[-300:]))
+        write(os.path.join(dest, "f1m.bin"), f1m[:300000])
+        resumed = subprocess.run(["wget", "-c", "-q", "-P", dest, base + "/f1m.bin"], capture_output=True, timeout=60)
+        got = open(os.path.join(dest, "f1m.bin"), "rb").read()
+        res.check("wget -c of a part: resumed to the whole file", resumed.returncode == 0 and got == f1m,
+                  "rc %r, %d bytes" % (resumed.returncode, len(got)))
+    else:
+        print("note: no wget; its checks skipped")
+
+    # Dates: IMF-fixdate out, any HTTP date in, compared as times (curl -z).
+    folder = make_precompressed(srv.root, res)
+    r = curl(base + "/clients/k.txt", tmp=tmp)
+    res.check("Date, Expires and Last-Modified are IMF-fixdates",
+              all(IMF_DATE.fullmatch(r.h(h) or "") for h in ("date", "expires", "last-modified"))
+              and r.h("last-modified") == "Wed, 08 Dec 2021 08:51:56 GMT", repr(r.headers))
+    for label, when, status in [("its own time", "Wed, 08 Dec 2021 08:51:56 GMT", 304),
+                                ("a later time", "Thu, 09 Dec 2021 00:00:00 GMT", 304),
+                                ("a second earlier", "Wed, 08 Dec 2021 08:51:55 GMT", 200)]:
+        r = curl(base + "/clients/k.txt", "-z", when, tmp=tmp)
+        res.expect("curl -z %s" % label, r.status, status)
+    r = curl(base + "/quillmere/theme.css", tmp=tmp)
+    lm = r.h("last-modified") or ""
+    r2 = curl(base + "/quillmere/theme.css", "-z", lm, tmp=tmp)
+    res.check("built-in resource: IMF-fixdate, curl -z gives 304",
+              bool(IMF_DATE.fullmatch(lm)) and r2.status == 304 and r2.body == b"", "%r %r" % (lm, r2))
+
+    # Codings by their weights, variants by whole seconds, ranges of the file itself.
+    for label, accept, body in [("gzip;q=0", "gzip;q=0", b"plain js\n"),
+                                ("x-gzipped, xbrowser", "x-gzipped, xbrowser", b"plain js\n"),
+                                ("br;q=0, gzip", "br;q=0, gzip", b"gzip js\n"),
+                                ("*", "*", b"brotli js\n")]:
+        r = curl(base + "/app.js", "-H", "Accept-Encoding: " + accept, tmp=tmp)
+        res.check("Accept-Encoding %s" % label, r.status == 200 and r.body == body, repr(r))
+    br = open(os.path.join(folder, "k.txt.br"), "rb").read()
+    r = curl(base + "/clients/k.txt", "-H", "Accept-Encoding: br", tmp=tmp)
+    res.check("a .br made by brotli -k is served", r.h("content-encoding") == "br" and r.body == br, repr(r))
+    gz = open(os.path.join(folder, "g.txt.gz"), "rb").read()
+    r = curl(base + "/clients/g.txt", "-H", "Accept-Encoding: gzip", tmp=tmp)
+    res.check("a .gz made by gzip -k is served", r.h("content-encoding") == "gzip" and r.body == gz, repr(r))
+    r = curl(base + "/app.js", "-H", "Accept-Encoding: gzip, br", "--range", "0-4", tmp=tmp)
+    res.check("a range comes from the file itself", r.status == 206 and r.body == b"plain"
+              and r.h("content-encoding") is None and r.h("content-range") == "bytes 0-4/9", repr(r))
+
+    # Control bytes in the decoded target.
+    write(os.path.join(srv.root, "clients", "a b.txt"), "a b\n")
+    os.chmod(os.path.join(srv.root, "clients", "a b.txt"), 0o644)
+    for target in ("/clients/a%20b.txt%00.html", "/%00.txt", "/clients/a%1fb.txt", "/a.txt%7f"):
+        out, closed = raw(srv.port, ("GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % target).encode(), timeout=3)
+        res.check("target %s: 400, closed" % target, raw_status(out) == 400 and closed, repr(out[:80]))
+    r = curl(base + "/clients/a%20b.txt", tmp=tmp)
+    res.check("an escaped blank still serves", r.status == 200 and r.body == b"a b\n", repr(r))
+
+    # Versions.
+    out, _ = version_answer(srv.port, "GET /a.txt HTTP/1.2\r\n")
+    res.check("HTTP/1.2 is answered as HTTP/1.1", out.startswith(b"HTTP/1.1 200 OK\r\n") and out.endswith(b"plain a\n"),
+              repr(out[:80]))
+    for line in ("GET /a.txt HTTP/2.0\r\n", "GET /a.txt HTTP/0.9\r\n"):
+        out, closed = version_answer(srv.port, line)
+        res.check("%s: 505, closed" % line.strip(),
+                  out.startswith(b"HTTP/1.1 505 HTTP Version Not Supported\r\n") and closed, repr(out[:80]))
+    out, closed = version_answer(srv.port, "GET /a.txt FOO\r\n")
+    res.check("a word for a version: 400", raw_status(out) == 400 and closed, repr(out[:80]))
+    out, closed = raw(srv.port, b"GET /a.txt\r\n", timeout=3)
+    res.check("no version at all: the bare file", out == b"plain a\n" and closed, repr(out[:80]))
+
+
 def run_server(args, res, base, www, media, extra, body):
     srv = Server(args.server, base, www, media, extra)
     try:
@@ -519,7 +647,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--server", required=True)
     ap.add_argument("--group", required=True,
-                    choices=["paths", "vdirs", "files", "listings", "https"])
+                    choices=["paths", "vdirs", "files", "listings", "https", "clients"])
     ap.add_argument("--keep", action="store_true", help="keep the temp folder")
     args = ap.parse_args()
 
@@ -536,6 +664,8 @@ def main():
         elif args.group == "files":
             run_server(args, res, tmp, www, media, "", group_files)
             run_server(args, res, tmp, www, media, "min_gz=1\n", group_variants)
+        elif args.group == "clients":
+            run_server(args, res, tmp, www, media, "min_gz=1\n", group_clients)
         elif args.group == "listings":
             run_server(args, res, tmp, www, media, "", group_listings)
         elif args.group == "https":

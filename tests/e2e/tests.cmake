@@ -1,6 +1,6 @@
 # End-to-end tests: each group starts the real server in a temporary folder
 # and talks to it with curl, openssl and raw sockets.
-foreach(group paths vdirs files listings https)
+foreach(group paths vdirs files listings https clients)
   add_test(NAME e2e.${group}
     COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_e2e.py
             --server $<TARGET_FILE:quillmere> --group ${group})

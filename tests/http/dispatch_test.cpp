@@ -285,6 +285,33 @@ TEST(UrlDecode, LimitsAndResults) {
   EXPECT_EQ(std::u16string(out.data()), u"Ab%ff%4%");
 }
 
+// A control byte in the path, as it is or decoded, names no file: 400.
+TEST(TargetControl, RawAndDecodedControlBytesAreRefused) {
+  struct Case {
+    const char* label;
+    const char* target;
+    bool refused;
+  } cases[] = {
+      {"plain", "/a b.txt", false},
+      {"escaped blank", "/a%20b.txt", false},
+      {"decoded NUL inside", "/a%20b.txt%00.html", true},
+      {"decoded NUL first", "/%00.txt", true},
+      {"unit separator", "/a%1fb", true},
+      {"upper-case hex", "/a%1Fb", true},
+      {"DEL", "/a%7f", true},
+      {"tab as it is", "/a\tb", true},
+      {"escape as it is", "/a\x1b[31m", true},
+      {"raw DEL", "/a\x7f", true},
+      {"%20 is no control", "/%20", false},
+      {"UTF-8 bytes", "/m%C3%BCsik", false},
+      {"%FF stays literal", "/%ff", false},
+      {"broken escapes", "/%4%g0%", false},
+      {"an escaped percent then digits", "/%2500", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(target_decodes_to_control(c.target), c.refused) << c.label;
+  EXPECT_FALSE(target_decodes_to_control(nullptr));
+}
+
 TEST(HostHash, BytesFoldedEightAtATime) {
   struct Case {
     const char* label;

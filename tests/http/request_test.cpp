@@ -52,6 +52,7 @@ Fields describe(const Z_REQUEST& r, const char* start) {
       {"complete", num(r.complete)},
       {"valid", num(r.valid)},
       {"method_not_allowed", num(r.method_not_allowed)},
+      {"version_unsupported", num(r.version_unsupported)},
       {"method", num(r.method)},
       {"version", std::to_string(r.version)},
       {"waiting", r.resume_end ? "1" : "0"},
@@ -142,8 +143,19 @@ std::vector<Row> rows() {
        {{"complete", "1"}, {"valid", "1"}, {"version", "-1"}, {"target", "/index.htm"}, {"target_size", "10"},
         {"body_at", "15"}}},
       {"simple request with CR", "GET /x\r\n", 0, {{"valid", "1"}, {"version", "-1"}, {"target", "/x"}, {"target_size", "2"}}},
-      {"unknown version reads as simple", "GET /x HTTP/2.0\r\nHost: a\r\n\r\n", 0,
-       {{"valid", "1"}, {"version", "-1"}, {"target", "/x"}, {"target_size", "2"}, {"host", "(null)"}, {"body_at", "17"}}},
+      {"HTTP/1.2 is answered as 1.1", "GET /x HTTP/1.2\r\nHost: a\r\n\r\n", 0,
+       {{"complete", "1"}, {"valid", "1"}, {"version", "1"}, {"host", "a"}, {"version_unsupported", "0"}}},
+      {"HTTP/1.9 too", "GET /x HTTP/1.9\r\nHost: a\r\n\r\n", 0, {{"valid", "1"}, {"version", "1"}}},
+      {"HTTP/2.0: another major version", "GET /x HTTP/2.0\r\nHost: a\r\n\r\n", 0,
+       {{"complete", "1"}, {"valid", "0"}, {"version", "1"}, {"version_unsupported", "1"}}},
+      {"HTTP/0.9: another major version", "GET /x HTTP/0.9\r\n\r\n", 0,
+       {{"complete", "1"}, {"valid", "0"}, {"version_unsupported", "1"}}},
+      {"a version of two minor digits is none", "GET /x HTTP/1.10\r\nHost: a\r\n\r\n", 0,
+       {{"complete", "1"}, {"valid", "0"}, {"version_unsupported", "0"}}},
+      {"lower-case http is no version", "GET /x http/1.1\r\nHost: a\r\n\r\n", 0,
+       {{"complete", "1"}, {"valid", "0"}, {"version_unsupported", "0"}}},
+      {"a word after the target is no version", "GET /x FOO\r\n", 0,
+       {{"complete", "1"}, {"valid", "0"}, {"version_unsupported", "0"}}},
       {"LF-only lines", "GET / HTTP/1.1\nHost: a\nUser-Agent: u\n\n", 0,
        {{"valid", "1"}, {"host", "a"}, {"user_agent", "u"}, {"body_at", "38"}}},
       {"header block lower-cased, request line not", "GET /ABC?Q HTTP/1.1\r\nHOST: EXAMPLE\r\nUser-Agent: Foo/1\r\n\r\n", 0,
@@ -169,7 +181,7 @@ std::vector<Row> rows() {
       {"Range without '=' ignored", get("/", "Range: bytes=1-2\r\nRange: bytes\r\n"), 0, {{"range_unit", "1"}, {"range_end", "2"}}},
       {"later Range replaces", get("/", "Range: bytes=1-2\r\nRange: bytes=-7\r\n"), 0,
        {{"range_start", "0"}, {"range_end", "7"}, {"range_start_given", "0"}}},
-      {"gzip with q=0", get("/", "Accept-Encoding: gzip;q=0\r\n"), 0, {{"accepts_gzip", "1"}, {"accepts_br", "0"}}},
+      {"gzip with q=0", get("/", "Accept-Encoding: gzip;q=0\r\n"), 0, {{"accepts_gzip", "0"}, {"accepts_br", "0"}}},
       {"later Accept-Encoding wins", get("/", "Accept-Encoding: gzip\r\nAccept-Encoding: BR\r\n"), 0,
        {{"accepts_gzip", "0"}, {"accepts_br", "1"}, {"accept_encoding", "br"}}},
       {"webp in Accept", get("/", "Accept: image/WebP,*/*\r\n"), 0, {{"accepts_webp", "1"}, {"accept", "image/webp,*/*"}}},
@@ -269,6 +281,50 @@ const std::string kSplitRequests[] = {
     "GET / HTTP/1.0\r\n\r\n",
     "GET /simple\n",
 };
+
+// Codings and WebP are accepted by their own element's weight, q=0 refusing;
+// "*" counts for codings only.
+TEST(RequestParser, CodingsAndWebpByTheirWeights) {
+  struct row {
+    const char* label;
+    const char* header;  // without the line end
+    const char* br;
+    const char* gzip;
+    const char* webp;
+  };
+  const row rows[] = {
+      {"both", "Accept-Encoding: gzip, deflate, br", "1", "1", "0"},
+      {"gzip refused", "Accept-Encoding: gzip;q=0, br", "1", "0", "0"},
+      {"gzip refused with decimals and blanks", "Accept-Encoding: br , gzip ; q=0.000", "1", "0", "0"},
+      {"small weight accepts", "Accept-Encoding: gzip;q=0.001", "0", "1", "0"},
+      {"weight 1.000", "Accept-Encoding: br;q=1.000", "1", "0", "0"},
+      {"x-gzip is gzip", "Accept-Encoding: x-gzip", "0", "1", "0"},
+      {"longer names are other codings", "Accept-Encoding: x-gzipped, xbrowser, brotli", "0", "0", "0"},
+      {"star accepts the rest", "Accept-Encoding: *", "1", "1", "0"},
+      {"star with gzip refused", "Accept-Encoding: *, gzip;q=0", "1", "0", "0"},
+      {"star refused", "Accept-Encoding: *;q=0, br", "1", "0", "0"},
+      {"identity only", "Accept-Encoding: identity", "0", "0", "0"},
+      {"empty", "Accept-Encoding: ", "0", "0", "0"},
+      {"broken weight says nothing", "Accept-Encoding: gzip;q=2, br;q=abc, *;q=0.5", "1", "1", "0"},
+      {"other parameters", "Accept-Encoding: gzip;level=\"9;q=0\";q=0.5", "0", "1", "0"},
+      {"webp named", "Accept: image/avif,image/webp,*/*;q=0.8", "0", "0", "1"},
+      {"webp refused", "Accept: image/webp;q=0, */*", "0", "0", "0"},
+      {"webp with parameters", "Accept: image/webp;x=1;q=0.5", "0", "0", "1"},
+      {"wildcards are no webp", "Accept: image/*, */*", "0", "0", "0"},
+      {"longer media types", "Accept: image/webpx, image/webp-foo", "0", "0", "0"},
+  };
+  for (const row& r : rows) {
+    std::string input = "GET / HTTP/1.1\r\nHost: h\r\n" + std::string(r.header) + "\r\n\r\n";
+    std::vector<char> buffer(input.begin(), input.end());
+    buffer.resize(input.size() + 8, '\0');
+    Z_REQUEST q;
+    qm::clear_request(q);
+    ASSERT_TRUE(qm::parse_request(q, buffer.data(), input.size(), buffer.data() + buffer.size())) << r.label;
+    EXPECT_EQ(num(q.accepts_br), r.br) << r.label;
+    EXPECT_EQ(num(q.accepts_gzip), r.gzip) << r.label;
+    EXPECT_EQ(num(q.accepts_webp), r.webp) << r.label;
+  }
+}
 
 TEST(RequestParser, SplitAtEveryByteGivesSameFields) {
   for (const std::string& input : kSplitRequests) {
