@@ -75,10 +75,7 @@ void run_letter(char16_t letter) {
   switch (letter) {
     case u's': service_command(0); break;
     case u'q': service_command(1); break;
-    case u'r':
-      service_command(1);
-      service_command(0);
-      break;
+    case u'r': restart_service(); break;
     case u'P': service_command(2); break;
     case u'C': service_command(3); break;
     case u'c': service_command(6); break;

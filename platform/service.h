@@ -87,6 +87,8 @@ inline constexpr uint32_t control_param_change = 6;
 // -1 when the manager or the service cannot be reached, 0 after a start,
 // otherwise the service's state code afterwards.
 int service_command(uint32_t code);
+// Stop, then start once the service has begun to stop.
+int restart_service();
 // Installs (and then starts) the service: 0, the failure, or -1.
 int install_service(bool interactive);
 // Stops and removes the service and deletes its log file; nonzero when the

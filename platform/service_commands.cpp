@@ -72,6 +72,18 @@ void await_state(uint32_t wanted) {
   }
 }
 
+// A start queued while the stop job still waits would replace it (the
+// manager merges the two into nothing): a restart starts once the service
+// has begun to stop.
+void await_stop_begun() {
+  for (uint32_t waited = 0; waited < control_answer_ms; waited += control_poll_ms) {
+    os::z_unit_state state;
+    if (os::unit_query(z_service.manager, unit(), state) != 0) return;
+    if (std::strcmp(state.active, "active") != 0 && std::strcmp(state.active, "reloading") != 0) return;
+    os::sleep_ms(control_poll_ms);
+  }
+}
+
 uint32_t send_control(uint32_t code) {
   switch (code) {
     case control_stop: return os::unit_stop(z_service.manager, unit());
@@ -264,6 +276,12 @@ int service_command(uint32_t code) {
   print_stamp();
   os::out(":: %s service ", name());
   return print_state_and_end();
+}
+
+int restart_service() {
+  int stopped = service_command(control_stop);
+  if (stopped != -1 && os::manager_connected(z_service.manager)) await_stop_begun();
+  return service_command(control_start);
 }
 
 int install_service(bool interactive) {
