@@ -30,6 +30,16 @@ constexpr uint32_t destroy_grace_ms = 200;
 
 // ---------------------------------------------------------------- listener
 
+// Clients beyond the slots wait in the accept queue, where a slot freed
+// under pressure takes them within a second; a queue as short as the slots
+// would make the kernel drop their connection attempts instead, which they
+// retry only after 1, 3, 7 s.
+constexpr int listen_queue_floor = 1024;
+
+int listen_backlog(const Z_SOCKET& engine) {
+  return engine.cw_connections > listen_queue_floor ? engine.cw_connections : listen_queue_floor;
+}
+
 os::socket_t open_listening_socket(Z_SOCKET& engine) {
   os::socket_t so = os::socket_create(engine.cso_type, engine.cso_protocol);
   if (so == os::invalid_socket) {
@@ -46,7 +56,7 @@ os::socket_t open_listening_socket(Z_SOCKET& engine) {
     os::socket_close(so);
     return os::invalid_socket;
   }
-  if (os::socket_listen(so, engine.cw_connections) != 0) {
+  if (os::socket_listen(so, listen_backlog(engine)) != 0) {
     os::print_error(os::last_error(), "listen(so, cw_connections)");
     os::socket_close(so);
     return os::invalid_socket;
@@ -62,9 +72,11 @@ void release_slots(Z_SOCKET& engine) {
   }
 }
 
-void wait_for_stop() {
+// Waits for the stop event, looking after the slots under pressure meanwhile.
+void wait_for_stop(Z_SOCKET& engine) {
   os::z_event& stop = z_service.service_mode ? z_service.service_stop_event : z_shadow_console.console_stop_event;
-  if (stop.created) os::event_wait(stop, os::wait_forever);
+  if (!stop.created) return;
+  while (os::event_wait(stop, pressure_tick_ms) == os::wait_result::timed_out) relieve_pressure(engine);
 }
 
 // ------------------------------------------------------------- accept loop
@@ -92,7 +104,10 @@ void serve_connection(Z_TASK& task) {
   }
   // A ClientHello without a usable certificate is closed without a reply.
   if (!tls_ready || !channel_start_tls(task.tls)) return;
-  if (task.tls.handshake() != 0) return;
+  handshake_begins(task.pressure);
+  int shaken = task.tls.handshake();
+  handshake_ends(task.pressure);
+  if (shaken != 0) return;
   work_r(task);
 }
 
@@ -127,6 +142,13 @@ uint32_t end_connection(Z_TASK& task, uint32_t error) {
     os::event_set(done);
   }
   return error;
+}
+
+// A send that made no progress for the send timeout says so (rate-limited).
+uint32_t end_of_failed_send(Z_TASK& task) {
+  uint32_t error = task.response.error_send;
+  if (error == os::err_timed_out) report_drop(task, "dropped: its response was not read for 60 s");
+  return end_connection(task, error);
 }
 
 // A receive timeout while the send thread is still sending (a large file to
@@ -175,7 +197,7 @@ int listener(Z_SOCKET& engine) {
   if (z_service.proceed_event.created) os::event_wait(z_service.proceed_event, os::wait_forever);
   lower_privileges();
   release_slots(engine);
-  wait_for_stop();
+  wait_for_stop(engine);
   engine.running = false;
   if (z_service.reload_event.created) os::event_set(z_service.reload_event);
   os::out("stopping...\n\n");
@@ -196,8 +218,11 @@ int accept_loop(Z_TASK& task) {
     active_count.fetch_add(1);
     task.busy = true;
     os::socket_set_receive_timeout(so, peek_timeout_ms);
+    os::socket_set_send_timeout(so, send_timeout_ms);
     task.tls.so = so;
+    connection_begins(task, peer);
     serve_connection(task);
+    connection_ends(task);
     channel_release(task.tls);
     task.busy = false;
     active_count.fetch_sub(1);
@@ -211,6 +236,8 @@ uint32_t work_r(Z_TASK& task) {
   os::socket_set_receive_timeout(task.tls.so, request_timeout_ms);
   begin_connection(task);
   bool fresh = true;
+  bool between_requests = false;  // a request was answered and nothing of the next has come
+  int64_t request_began = os::monotonic_ns();
   const uint64_t room_total = task.packet_length_r - 1;
 
   for (;;) {
@@ -222,7 +249,13 @@ uint32_t work_r(Z_TASK& task) {
 
     os::set_last_error(0);
     task.tls.sock_error = 0;
+    if (between_requests) {
+      wait_idle(task.pressure);
+    } else {
+      wait_for_request(task.pressure, request_began);
+    }
     int64_t received = task.tls.recv(at, room_total - used);
+    stop_waiting(task.pressure);
     if (received <= 0) {
       uint32_t error = os::last_error();
       if (error == 0) error = task.tls.sock_error;
@@ -243,16 +276,20 @@ uint32_t work_r(Z_TASK& task) {
       return end_connection(task, error);
     }
 
+    if (between_requests) request_began = os::monotonic_ns();
+    between_requests = false;
     at[received] = 0;
     uint64_t total = used + static_cast<uint64_t>(received);
     dispatch_request(task, task.recv_begin, total);
     for (;;) {
-      if (task.response.result_send == -1) return end_connection(task, task.response.error_send);
+      if (task.response.result_send == -1) return end_of_failed_send(task);
       if (!request.complete) break;
       if (!request.keep_alive) return end_connection(task, 0);
       os::socket_set_receive_timeout(task.tls.so, idle_timeout_ms);
       fresh = false;
       uint64_t rest = move_pipelined(task, total);
+      request_began = os::monotonic_ns();
+      between_requests = rest == 0;
       if (rest == 0) break;
       total = rest;
       dispatch_request(task, task.recv_begin, total);
@@ -289,7 +326,9 @@ void work_w(Z_TASK& task) {
     if (os::event_wait(response.send_event, os::wait_forever) != os::wait_result::signaled) return;
     if (!restricted) restricted = apply_thread_restrictions() || true;
     if (!response.send_event.created || !task.active || stopping) return;
+    send_begins(task.pressure);
     response.result_send = task.tls.send(response.p_send, response.size_send);
+    send_ends(task.pressure);
     if (response.result_send <= 0) {
       uint32_t error = os::last_error();
       response.error_send = error != 0 ? error : task.tls.send_error;

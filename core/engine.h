@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "core/arena.h"
+#include "core/pressure.h"
 #include "core/tls.h"
 #include "http/dispatch.h"
 #include "http/request.h"
@@ -74,6 +75,7 @@ struct Z_TASK {
   uint32_t packet_length_r = 0;
   uint32_t packet_length_w = 0;
   uint64_t host_verdict = 0;  // HTTPS-upgrade host cache
+  Z_PRESSURE pressure;        // what the listener sees of the slot's connection
   char* recv_begin = nullptr;
   char* recv_end = nullptr;
 };

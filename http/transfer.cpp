@@ -375,6 +375,13 @@ struct z_response_guard {
 
 }  // namespace
 
+// The reader at the head of the queue is the one reading; its entry stays
+// there until it leaves, whether it went on at once or was woken. (Were a
+// woken reader's entry removed when it was woken, a reader arriving while it
+// reads would find the queue empty and go on too, and the woken reader's
+// leave would then wake that one again and remove it, while its own leave
+// removed the next waiter's entry unwoken: that waiter, and its slot, would
+// wait for ever.)
 bool read_queue_enter(os::z_event* waiter) {
   bool was_empty;
   {
@@ -389,23 +396,20 @@ bool read_queue_enter(os::z_event* waiter) {
   return false;
 }
 
-void read_queue_leave(bool went_on) {
+void read_queue_leave() {
   std::lock_guard<std::mutex> hold(queue_lock);
-  // A reader that went on at once still has its own entry at the head; a
-  // woken reader's entry was removed by the reader that woke it.
-  if (went_on && !queue_empty()) pop_head();
+  if (queue_empty()) return;
+  pop_head();  // the leaving reader's own entry
   if (queue_empty()) return;
   os::z_event* next = read_queue.waiters[read_queue.head];
   if (next != nullptr && next->created) os::event_set(*next);
-  pop_head();
 }
 
 int64_t read_chunk(Z_TRANSFER& t, char* destination, uint64_t size) {
-  bool went_on = true;
-  if (t.queued) went_on = read_queue_enter(t.waiter);
+  if (t.queued) read_queue_enter(t.waiter);
   int64_t count = os::file_read(t.h_file.handle, destination, size);
   uint32_t error = count < 0 ? os::last_error() : 0;
-  if (t.queued) read_queue_leave(went_on);
+  if (t.queued) read_queue_leave();
   if (count < 0) {
     t.open_result = error;
     char name[1024];

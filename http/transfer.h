@@ -54,10 +54,11 @@ uint32_t open_variants(Z_TRANSFER& transfer, uint32_t access, uint32_t dispositi
 // remaining), or -1 after a read error (printed, error in open_result).
 int64_t read_chunk(Z_TRANSFER& transfer, char* destination, uint64_t size);
 
-// The process-wide queue that makes large-file reads take turns. enter is
-// true when the reader may go on at once, false after it waited on its
-// event; leave takes that result.
+// The process-wide queue that makes large-file reads take turns, in arrival
+// order. enter is true when the reader may go on at once, false after it
+// waited on its event for its turn; every reader leaves after its read,
+// which hands the turn to the next one.
 bool read_queue_enter(os::z_event* waiter);
-void read_queue_leave(bool went_on);
+void read_queue_leave();
 
 }  // namespace qm

@@ -3,11 +3,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <linux/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 
 #include "os/error.h"
 
@@ -76,6 +79,11 @@ int socket_set_receive_timeout(socket_t so, uint32_t ms) {
   return setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 0 : fail();
 }
 
+int socket_set_send_timeout(socket_t so, uint32_t ms) {
+  timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+  return setsockopt(so, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 ? 0 : fail();
+}
+
 int socket_bind(socket_t so, const z_sockaddr_in& address) {
   sockaddr_in system = to_system(address);
   return ::bind(so, reinterpret_cast<const sockaddr*>(&system), sizeof system) == 0 ? 0 : fail();
@@ -134,7 +142,7 @@ int64_t socket_send(socket_t so, const void* bytes, uint64_t size) {
     ssize_t n = ::send(so, p, left, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN && socket_wait_writable(so) == 1) continue;
+      // On a blocking socket EAGAIN means the send timeout ran out.
       return fail();
     }
     p += n;
@@ -169,6 +177,43 @@ int socket_wait_writable(socket_t so) {
 }
 
 int socket_shutdown(socket_t so) { return ::shutdown(so, SHUT_RDWR) == 0 ? 0 : fail(); }
+
+bool socket_progress(socket_t so, z_tcp_progress& progress) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(so, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+    fail();
+    return false;
+  }
+  progress.bytes_received = info.tcpi_bytes_received;
+  progress.bytes_acked = info.tcpi_bytes_acked;
+  progress.quiet_ms = info.tcpi_last_data_recv;
+  // An older kernel fills less of the record than these headers know.
+  progress.peer_window_known = size >= offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd;
+  progress.peer_window = progress.peer_window_known ? info.tcpi_snd_wnd : 0;
+  return true;
+}
+
+constexpr uint8_t tcp_state_listen = 10;  // the kernel's TCP_LISTEN
+
+// For a listening socket TCP_INFO reports the accept queue in these fields.
+bool listen_queue(socket_t so, uint32_t& waiting, uint32_t& capacity) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(so, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 || info.tcpi_state != tcp_state_listen) {
+    fail();
+    return false;
+  }
+  waiting = info.tcpi_unacked;
+  capacity = info.tcpi_sacked;
+  return true;
+}
+
+const char* format_peer(const z_sockaddr_in& peer, char* out, uint32_t room) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&peer.address);
+  std::snprintf(out, room, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], static_cast<unsigned>(ntohs(peer.port)));
+  return out;
+}
 
 int socket_close(socket_t so) { return ::close(so) == 0 ? 0 : fail(); }
 

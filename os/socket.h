@@ -37,6 +37,8 @@ enum class socket_option { receive_buffer, send_buffer, reuse_address };
 socket_t socket_create(int type, int protocol);  // AF_INET
 int socket_set_int(socket_t so, socket_option option, int value);
 int socket_set_receive_timeout(socket_t so, uint32_t ms);
+// A blocking send that makes no progress for ms fails with err_timed_out.
+int socket_set_send_timeout(socket_t so, uint32_t ms);
 int socket_bind(socket_t so, const z_sockaddr_in& address);
 int socket_listen(socket_t so, int backlog);
 // The port actually bound (host order), for tests that bind port 0.
@@ -47,7 +49,8 @@ int socket_connect(socket_t so, const z_sockaddr_in& address);
 // recv: the byte count, 0 when the peer closed, -1 on failure (last_error:
 // err_timed_out after the receive timeout, err_interrupted, ...).
 int64_t socket_recv(socket_t so, void* buffer, uint64_t size, bool peek);
-// One blocking send of every byte: the count, or -1.
+// One blocking send of every byte: the count, or -1 (err_timed_out when the
+// send timeout ran out without progress).
 int64_t socket_send(socket_t so, const void* bytes, uint64_t size);
 // One send that never waits: what the kernel takes at once, or -1.
 int64_t socket_send_nowait(socket_t so, const void* bytes, uint64_t size);
@@ -57,6 +60,25 @@ int socket_wait_writable(socket_t so);
 // Shuts both directions down; a thread blocked in accept, recv or send on the
 // socket returns.
 int socket_shutdown(socket_t so);
+
+// What the kernel knows of a connection's traffic (TCP_INFO): bytes received
+// from the peer, bytes of ours it has acknowledged, and milliseconds since
+// it last sent data (since the connection was made, when it never did).
+struct z_tcp_progress {
+  uint64_t bytes_received = 0;
+  uint64_t bytes_acked = 0;
+  uint32_t quiet_ms = 0;
+  // The window the peer last advertised: room it has for our bytes. Only
+  // newer kernels (5.4) report it.
+  uint32_t peer_window = 0;
+  bool peer_window_known = false;
+};
+bool socket_progress(socket_t so, z_tcp_progress& progress);
+// Connections that wait in a listening socket's accept queue, and the
+// queue's length; false when the kernel does not say.
+bool listen_queue(socket_t so, uint32_t& waiting, uint32_t& capacity);
+// "a.b.c.d:port" into out.
+const char* format_peer(const z_sockaddr_in& peer, char* out, uint32_t room);
 int socket_close(socket_t so);
 
 }  // namespace qm::os

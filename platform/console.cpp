@@ -47,15 +47,16 @@ void point_output(int descriptor, bool with_error) {
   if (previous >= 0 && previous != descriptor) os::retire_descriptor(previous);
 }
 
-void restore_colour() {
-  if (os::out_is_terminal()) os::out("%s", os::ansi_restore);
-}
-
-void print_frame_line(uint16_t colour, char mark) {
-  set_colour(colour);
-  os::out("%c%c %s", mark, mark, console_title);
-  restore_colour();
-  os::out("\n");
+// The frame line in one write, so that no other thread's line lands inside
+// it: the line breaks before it, its colour, the mark and the name.
+void print_frame_line(const char* before, uint16_t colour, char mark) {
+  char on[32] = "";
+  const char* off = "";
+  if (os::out_is_terminal()) {
+    os::ansi_colour(colour_for(colour, saved_attribute), on, sizeof on);
+    off = os::ansi_restore;
+  }
+  os::out("%s%s%c%c %s%s\n", before, on, mark, mark, console_title, off);
 }
 
 // Output that went to a terminal of the process's own goes nowhere now.
@@ -142,16 +143,15 @@ int attach_console(uint32_t pid) {
   int descriptor = os::open_process_terminal(pid);
   if (descriptor < 0) return -1;
   point_output(descriptor, true);
-  os::out("\n\n");
   z_shadow_console.to_log = false;
   z_shadow_console.attached = true;
-  print_frame_line(attached_colour, '+');
+  print_frame_line("\n\n", attached_colour, '+');
   return 0;
 }
 
 void detach_console() {
   std::lock_guard<std::mutex> guard(output_lock);
-  if (z_shadow_console.attached.exchange(false)) print_frame_line(detached_colour, '-');
+  if (z_shadow_console.attached.exchange(false)) print_frame_line("", detached_colour, '-');
   leave_own_output();
   z_shadow_console.own_console = false;
   z_shadow_console.had_window = false;

@@ -6,3 +6,8 @@ foreach(group paths vdirs files listings https clients)
             --server $<TARGET_FILE:quillmere> --group ${group})
   set_tests_properties(e2e.${group} PROPERTIES TIMEOUT 120)
 endforeach()
+
+# Slots under pressure: slow, idle and silent clients must not lock others out.
+add_test(NAME e2e.pressure
+  COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_pressure.py --server $<TARGET_FILE:quillmere>)
+set_tests_properties(e2e.pressure PROPERTIES TIMEOUT 300)

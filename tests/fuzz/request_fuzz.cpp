@@ -1,7 +1,9 @@
-// libFuzzer driver for the request parser (not part of the normal build):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
-//     tests/fuzz/request_fuzz.cpp http/request.cpp -o request_fuzz
-//   ./request_fuzz -dict=tests/fuzz/request.dict tests/fuzz/request_corpus
+// libFuzzer driver for the request parser. Every test run replays the
+// corpus through it (replay_main.cpp); the fuzzer itself is built with
+// clang in a build folder of its own (README, "Fuzzing"):
+//   CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQM_FUZZ=ON
+//   cmake --build build-fuzz --target request_fuzz
+//   build-fuzz/request_fuzz -dict=tests/fuzz/request.dict tests/fuzz/request_corpus
 // The first input byte chooses where the request is split into two receives;
 // the rest is the request, placed so that its NUL is the last byte before a
 // PROT_NONE page. A split must give the same result as the whole request.

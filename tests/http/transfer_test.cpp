@@ -593,19 +593,58 @@ TEST(ReadQueue, ReadersTakeTurns) {
   ASSERT_TRUE(read_queue_enter(&first_event)) << "an empty queue lets the reader go on";
   std::atomic<bool> second_reading{false};
   std::thread second([&] {
-    bool went_on = read_queue_enter(&second_event);
+    read_queue_enter(&second_event);
     second_reading = true;
-    read_queue_leave(went_on);
+    read_queue_leave();
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(second_reading) << "the second reader waits for its turn";
-  read_queue_leave(true);
+  read_queue_leave();
   second.join();
   EXPECT_TRUE(second_reading);
   EXPECT_TRUE(read_queue_enter(&first_event)) << "the queue is empty again";
-  read_queue_leave(true);
+  read_queue_leave();
   os::event_close(first_event);
   os::event_close(second_event);
+}
+
+// A reader that arrives while a woken reader reads waits its turn, and the
+// one after it is woken in turn: no reader is left waiting (such a reader
+// kept its slot, socket and file for ever).
+TEST(ReadQueue, EveryWaiterIsWokenInTurn) {
+  constexpr int readers = 4;
+  os::z_event events[readers];
+  for (os::z_event& e : events) os::event_create(e, false, false);
+  std::atomic<int> reading{0}, done{0}, most{0};
+  auto read = [&](int i) {
+    read_queue_enter(&events[i]);
+    int now = ++reading;
+    int seen = most.load();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    --reading;
+    read_queue_leave();
+    ++done;
+  };
+  // Reads take 30 ms: the second reader waits for the first; the third
+  // arrives while the second, woken, reads; the fourth while the third waits.
+  const int arrive_ms[readers] = {0, 10, 40, 50};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < readers; ++i) {
+    threads.emplace_back([&, i] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(arrive_ms[i]));
+      read(i);
+    });
+  }
+  for (int waited = 0; done < readers && waited < 2000; waited += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(done.load(), readers) << "a reader was never woken";
+  EXPECT_EQ(most.load(), 1) << "readers take turns";
+  // Release any reader left waiting, so that the test ends either way.
+  for (os::z_event& e : events) os::event_set(e);
+  for (std::thread& t : threads) t.join();
+  for (os::z_event& e : events) os::event_close(e);
 }
 
 }  // namespace
