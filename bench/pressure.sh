@@ -134,8 +134,8 @@ slow_case() {  # slowhttptest mode arguments...
 python_case() {  # attack name, tls 0/1
   local out
   out=$(python3 "$repo/tests/e2e/run_pressure.py" --attach "$port" --attach-tls "$tls_port" --only "$1" \
-    --probes 50 --sustained 2>&1 | grep -E "^(ok|FAIL)  $1 over $([ "$2" = 1 ] && echo TLS || echo HTTP):" | head -1)
-  echo "$out" | sed -E 's/^(ok|FAIL)  [^:]*: //; s/ \(median.*//; s/:.*//'
+    --probes "${QM_PRESSURE_PROBES:-20}" --sustained 2>&1 | grep -E "^(ok  |FAIL )$1 over $([ "$2" = 1 ] && echo TLS || echo HTTP):" | head -1)
+  echo "$out" | sed -E 's/^(ok  |FAIL )[^:]*: //; s/ \(median.*//; s/:.*//'
 }
 
 measure() {  # label
