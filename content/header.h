@@ -27,6 +27,7 @@ enum : uint32_t {
   status_411 = 27,
   status_416 = 32,
   status_500 = 39,
+  status_501 = 40,
   status_505 = 44,
 };
 

@@ -12,6 +12,7 @@
 #include "core/connection.h"
 #include "core/engine.h"
 #include "core/tls.h"
+#include "os/time.h"
 
 namespace qm {
 
@@ -126,12 +127,16 @@ void send_about_page(Z_RESPONSE& response, Z_REQUEST& request) {
 }
 
 // The rest of a body too large for the receive buffer, read from the
-// connection half by half and sent on as it comes.
+// connection half by half and sent on as it comes, within the request's
+// deadline. A body that stops short ends the connection.
 void echo_rest(Z_RESPONSE& response, Z_TLS& tls, Z_REQUEST& request, uint64_t remaining) {
+  // A request whose start is not known (not dispatched) counts from now.
+  const int64_t began = request.began_ns != 0 ? request.began_ns : os::monotonic_ns();
+  const int64_t deadline = request_deadline(request, began);
   while (remaining > 0) {
     uint64_t want = remaining < response.size_write ? remaining : response.size_write;
     char* half = response.p_write;
-    int64_t got = tls.recv(half, want);
+    int64_t got = receive_before(tls, half, want, began, deadline);
     if (got <= 0) {
       request.keep_alive = 0;
       return;
@@ -139,11 +144,12 @@ void echo_rest(Z_RESPONSE& response, Z_TLS& tls, Z_REQUEST& request, uint64_t re
     if (!send_packet(response, half, static_cast<uint64_t>(got), request)) return;
     remaining -= static_cast<uint64_t>(got);
   }
+  request.body_drained = 1;
 }
 
 void echo_body(Z_RESPONSE& response, Z_TLS& tls, Z_REQUEST& request) {
   uint64_t length = static_cast<uint64_t>(request.content_length);
-  uint64_t present = request.body_in_buffer == 0 ? length : request.body_in_buffer;
+  uint64_t present = request.body_cut ? request.body_in_buffer : length;
   if (present > length) present = length;
   uint64_t header_size = 0;
   if (!put_ok_header(response, request, mime_plain, length, header_size)) return;

@@ -22,11 +22,20 @@ namespace qm {
 
 namespace {
 
-constexpr uint32_t peek_timeout_ms = 1000;
-constexpr uint32_t request_timeout_ms = 15000;
-constexpr uint32_t idle_timeout_ms = 300000;
-constexpr int64_t first_request_deadline_ns = 30ll * 1000000000ll;
+constexpr uint32_t request_timeout_ms = 15000;  // a gap inside a request
+constexpr uint32_t idle_timeout_ms = 300000;     // between requests
 constexpr uint32_t destroy_grace_ms = 200;
+constexpr int64_t ns_per_ms = 1000000;
+// A request (head and body) must arrive within 30 s of its first byte, the
+// design's limit for a first head, plus a second for every KiB of its
+// declared body: the rate floor of a slow upload. A handshake is one or two
+// round trips, well within 10 s even over a satellite link or on a slow
+// phone.
+constexpr int64_t request_allowance_ns = 30ll * 1000000000ll;
+constexpr int64_t handshake_allowance_ns = 10ll * 1000000000ll;
+// A body no handler reads is read and thrown away up to this size, and the
+// connection kept; a larger one ends the connection after the answer.
+constexpr uint64_t discard_limit = 1048576;
 
 // ---------------------------------------------------------------- listener
 
@@ -81,34 +90,66 @@ void wait_for_stop(Z_SOCKET& engine) {
 
 // ------------------------------------------------------------- accept loop
 
-// The six-byte peek: a TLS client starts with a handshake record (22) that
-// carries a ClientHello (1).
-bool peek_client_hello(Z_TASK& task) {
-  unsigned char bytes[6] = {};
-  int64_t result;
-  while ((result = os::socket_recv(task.tls.so, bytes, sizeof bytes, true)) <= 0) {
-    task.tls.sock_error = os::last_error();
-    if (result < 0 && task.tls.sock_error == os::err_interrupted) {
-      task.tls.sock_error = 0;
-      continue;
-    }
-    break;
-  }
-  return result == 6 && bytes[0] == 22 && bytes[5] == 1;
+// The receive timeout of the channel's socket, set only when it changes.
+void set_receive_timeout(Z_TLS& tls, uint32_t ms) {
+  if (ms == tls.receive_timeout_ms) return;
+  if (os::socket_set_receive_timeout(tls.so, ms) == 0) tls.receive_timeout_ms = ms;
 }
 
-void serve_connection(Z_TASK& task) {
-  if (!peek_client_hello(task)) {
-    work_r(task);
+// What is left until deadline, as a receive timeout of at most cap ms; 0
+// when nothing is left.
+uint32_t left_ms(int64_t deadline, uint32_t cap) {
+  int64_t left = (deadline - os::monotonic_ns() + ns_per_ms - 1) / ns_per_ms;
+  if (left <= 0) return 0;
+  return left < cap ? static_cast<uint32_t>(left) : cap;
+}
+
+// What the first bytes say.
+enum class opening { plain, tls, gone };
+
+// The six-byte peek: a TLS client starts with a handshake record (22) that
+// carries a ClientHello (1). It waits until six bytes are there, however
+// they are split, while they keep coming (a gap of 15 s ends the
+// connection, as inside any request) and the first request's time lasts.
+opening peek_opening(Z_TASK& task, int64_t deadline) {
+  unsigned char bytes[6] = {};
+  int64_t result = 0, seen = 0;
+  for (;;) {
+    uint32_t ms = left_ms(deadline, request_timeout_ms);
+    if (ms == 0) break;
+    set_receive_timeout(task.tls, ms);
+    int64_t asked = os::monotonic_ns();
+    result = os::socket_peek_all(task.tls.so, bytes, sizeof bytes);
+    if (result == 6) break;
+    if (result == 0) return opening::gone;
+    uint32_t error = result < 0 ? os::last_error() : 0;
+    if (result < 0 && error != os::err_interrupted && error != os::err_timed_out) return opening::gone;
+    int64_t now_seen = result > 0 ? result : 0;
+    // Fewer bytes before the timeout ran out: the peer closed after them.
+    if (result > 0 && os::monotonic_ns() - asked < (static_cast<int64_t>(ms) - 50) * ns_per_ms) break;
+    if (now_seen == seen && ms == request_timeout_ms) return opening::gone;  // a whole gap without a byte
+    seen = now_seen;
+  }
+  task.tls.sock_error = 0;
+  return result == 6 && bytes[0] == 22 && bytes[5] == 1 ? opening::tls : opening::plain;
+}
+
+void serve_connection(Z_TASK& task, int64_t accepted_ns) {
+  opening first = peek_opening(task, accepted_ns + request_allowance_ns);
+  if (first == opening::gone) return;
+  if (first == opening::plain) {
+    work_r(task, accepted_ns);
     return;
   }
   // A ClientHello without a usable certificate is closed without a reply.
   if (!tls_ready || !channel_start_tls(task.tls)) return;
+  task.tls.handshake_deadline_ns = accepted_ns + handshake_allowance_ns;
   handshake_begins(task.pressure);
   int shaken = task.tls.handshake();
   handshake_ends(task.pressure);
+  task.tls.handshake_deadline_ns = 0;
   if (shaken != 0) return;
-  work_r(task);
+  work_r(task, accepted_ns);
 }
 
 int end_accept_loop(Z_TASK& task, uint32_t error) {
@@ -131,8 +172,6 @@ int end_accept_loop(Z_TASK& task, uint32_t error) {
 }
 
 // ------------------------------------------------------------------ work_r
-
-int64_t deadline_from_now() { return os::monotonic_ns() + first_request_deadline_ns; }
 
 // Ends a connection: lets a running send finish first.
 uint32_t end_connection(Z_TASK& task, uint32_t error) {
@@ -215,13 +254,14 @@ int accept_loop(Z_TASK& task) {
       if (error == os::err_conn_reset || error == os::err_conn_aborted || error == os::err_interrupted) continue;
       return end_accept_loop(task, error);
     }
+    const int64_t accepted_ns = os::monotonic_ns();
     active_count.fetch_add(1);
     task.busy = true;
-    os::socket_set_receive_timeout(so, peek_timeout_ms);
     os::socket_set_send_timeout(so, send_timeout_ms);
     task.tls.so = so;
+    task.tls.receive_timeout_ms = 0;
     connection_begins(task, peer);
-    serve_connection(task);
+    serve_connection(task, accepted_ns);
     connection_ends(task);
     channel_release(task.tls);
     task.busy = false;
@@ -229,15 +269,79 @@ int accept_loop(Z_TASK& task) {
   }
 }
 
-uint32_t work_r(Z_TASK& task) {
+int64_t request_deadline(const Z_REQUEST& request, int64_t began_ns) {
+  int64_t deadline = began_ns + request_allowance_ns;
+  if (request.body_start != nullptr && request.content_length > 0) {
+    deadline += request.content_length * (1000000000ll / static_cast<int64_t>(rate_floor));
+  }
+  return deadline;
+}
+
+int64_t receive_before(Z_TLS& tls, void* buffer, uint64_t size, int64_t began_ns, int64_t deadline) {
+  uint32_t ms = left_ms(deadline, request_timeout_ms);
+  if (ms == 0) {
+    os::set_last_error(os::err_timed_out);
+    return -1;
+  }
+  set_receive_timeout(tls, ms);
+  if (tls.pressure != nullptr) wait_for_request(*tls.pressure, began_ns);
+  int64_t got = tls.recv(buffer, size);
+  if (tls.pressure != nullptr) stop_waiting(*tls.pressure);
+  return got;
+}
+
+namespace {
+
+// A body its handler did not read: the rest is read and thrown away, so
+// that none of it is ever taken for a request; false when the connection
+// must end instead (too large, too slow, or cut).
+bool discard_body(Z_TASK& task) {
+  Z_REQUEST& request = task.request;
+  uint64_t length = static_cast<uint64_t>(request.content_length);
+  uint64_t remaining = length > request.body_in_buffer ? length - request.body_in_buffer : 0;
+  if (remaining > discard_limit) return false;
+  const int64_t deadline = request_deadline(request, request.began_ns);
+  const uint64_t room = task.packet_length_r - 1;
+  while (remaining > 0) {
+    int64_t got = receive_before(task.tls, task.recv_begin, remaining < room ? remaining : room, request.began_ns,
+                                 deadline);
+    if (got <= 0) return false;
+    remaining -= static_cast<uint64_t>(got);
+  }
+  request.body_drained = 1;
+  return true;
+}
+
+// How a receive that failed ends the connection; false to wait again (the
+// client's silence while its last answer is still being sent is no fault).
+bool receive_failed(Z_TASK& task, int64_t received, uint32_t& result) {
+  uint32_t error = os::last_error();
+  if (error == 0) error = task.tls.sock_error;
+  if (received == 0 || !task.active || error == os::err_conn_aborted || error == os::err_conn_reset) {
+    result = end_connection(task, 0);
+    return true;
+  }
+  if (error == os::err_timed_out) {
+    if (send_in_progress(task)) return false;
+    result = error;
+    return true;
+  }
+  if (error != 0) {
+    os::out("\n!! recv(%u)\n", task.number);
+    os::print_error(error, "");
+  }
+  result = end_connection(task, error);
+  return true;
+}
+
+}  // namespace
+
+uint32_t work_r(Z_TASK& task, int64_t accepted_ns) {
   if (task.recv_begin == nullptr || task.packet_length_r == 0) return 0xFFFFFFFFu;
   Z_REQUEST& request = task.request;
-  int64_t deadline = deadline_from_now();
-  os::socket_set_receive_timeout(task.tls.so, request_timeout_ms);
   begin_connection(task);
-  bool fresh = true;
   bool between_requests = false;  // a request was answered and nothing of the next has come
-  int64_t request_began = os::monotonic_ns();
+  int64_t request_began = accepted_ns;  // the first request's time counts from accept
   const uint64_t room_total = task.packet_length_r - 1;
 
   for (;;) {
@@ -249,31 +353,21 @@ uint32_t work_r(Z_TASK& task) {
 
     os::set_last_error(0);
     task.tls.sock_error = 0;
+    int64_t received;
     if (between_requests) {
+      set_receive_timeout(task.tls, idle_timeout_ms);
       wait_idle(task.pressure);
+      received = task.tls.recv(at, room_total - used);
+      stop_waiting(task.pressure);
     } else {
-      wait_for_request(task.pressure, request_began);
+      int64_t deadline = request_deadline(request, request_began);
+      if (left_ms(deadline, 1) == 0) return end_connection(task, os::err_timed_out);
+      received = receive_before(task.tls, at, room_total - used, request_began, deadline);
     }
-    int64_t received = task.tls.recv(at, room_total - used);
-    stop_waiting(task.pressure);
     if (received <= 0) {
-      uint32_t error = os::last_error();
-      if (error == 0) error = task.tls.sock_error;
-      if (received == 0 || !task.active || error == os::err_conn_aborted || error == os::err_conn_reset) {
-        return end_connection(task, 0);
-      }
-      if (error == os::err_timed_out) {
-        if (fresh && !send_in_progress(task)) return error;
-        deadline = deadline_from_now();
-        os::socket_set_receive_timeout(task.tls.so, request_timeout_ms);
-        fresh = true;
-        continue;
-      }
-      if (error != 0) {
-        os::out("\n!! recv(%u)\n", task.number);
-        os::print_error(error, "");
-      }
-      return end_connection(task, error);
+      uint32_t result = 0;
+      if (receive_failed(task, received, result)) return result;
+      continue;
     }
 
     if (between_requests) request_began = os::monotonic_ns();
@@ -284,18 +378,16 @@ uint32_t work_r(Z_TASK& task) {
     for (;;) {
       if (task.response.result_send == -1) return end_of_failed_send(task);
       if (!request.complete) break;
+      if (request.body_cut && !request.body_drained && (!request.keep_alive || !discard_body(task))) {
+        request.keep_alive = 0;
+      }
       if (!request.keep_alive) return end_connection(task, 0);
-      os::socket_set_receive_timeout(task.tls.so, idle_timeout_ms);
-      fresh = false;
-      uint64_t rest = move_pipelined(task, total);
+      uint64_t rest = request.body_cut ? 0 : move_pipelined(task, total);
       request_began = os::monotonic_ns();
       between_requests = rest == 0;
       if (rest == 0) break;
       total = rest;
       dispatch_request(task, task.recv_begin, total);
-    }
-    if (!request.complete && fresh && request.method < method_patch && os::monotonic_ns() > deadline) {
-      return end_connection(task, os::err_timed_out);
     }
   }
 }

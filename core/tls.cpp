@@ -21,6 +21,7 @@
 #include "content/header.h"
 #include "os/error.h"
 #include "os/output.h"
+#include "os/time.h"
 
 namespace qm {
 
@@ -277,10 +278,24 @@ bool flush_handshake(Z_TLS& tls, SSL* ssl, bool& locked) {
   return true;
 }
 
+// Every round's receive waits only for what is left of the handshake's time.
+bool time_left_for_handshake(Z_TLS& tls) {
+  if (tls.handshake_deadline_ns == 0) return true;
+  int64_t left_ms = (tls.handshake_deadline_ns - os::monotonic_ns()) / 1000000;
+  if (left_ms <= 0) return false;
+  uint32_t ms = static_cast<uint32_t>(std::min<int64_t>(left_ms, INT32_MAX));
+  if (ms != tls.receive_timeout_ms && os::socket_set_receive_timeout(tls.so, ms) == 0) tls.receive_timeout_ms = ms;
+  return true;
+}
+
 // The handshake rounds; the last SSL_accept result.
 int run_handshake(Z_TLS& tls, SSL* ssl) {
   int accepted = 0;
   while (!SSL_is_init_finished(ssl)) {
+    if (!time_left_for_handshake(tls)) {
+      tls.ssl_error = 0;
+      break;
+    }
     int64_t received = receive_raw(tls, tls.p_recv, static_cast<uint64_t>(clamp_int(tls.p_recv_size)));
     if (received <= 0) {
       tls.ssl_error = 0;

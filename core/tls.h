@@ -24,6 +24,8 @@ struct bio_st;
 
 namespace qm {
 
+struct Z_PRESSURE;
+
 struct Z_TLS {
   ssl_st* ssl = nullptr;  // null for a plain connection or an idle slot
   std::atomic<int32_t> reference_count{0};
@@ -38,6 +40,12 @@ struct Z_TLS {
   int32_t ssl_error = 0;
   char* p_recv = nullptr;  // the slot's receive buffer, for raw network bytes
   uint64_t p_recv_size = 0;
+  // The receive timeout set on so (0: not known, as after accept); kept so
+  // that an unchanged timeout costs no system call.
+  uint32_t receive_timeout_ms = 0;
+  // The handshake ends by this instant (monotonic ns), or fails.
+  int64_t handshake_deadline_ns = 0;
+  Z_PRESSURE* pressure = nullptr;  // the slot's, for the waits of a request body
 
   // 0 on success, -1 on failure.
   int handshake();

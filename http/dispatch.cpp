@@ -18,6 +18,7 @@
 #include "core/tls.h"
 #include "http/request.h"
 #include "http/transfer.h"
+#include "os/time.h"
 
 namespace qm {
 
@@ -202,6 +203,14 @@ bool write_https_location(Z_TASK& task, char* start) {
   return true;
 }
 
+// 505 for another major version, 501 for a body in a transfer coding (with
+// no Content-Length beside it), 400 for everything else.
+uint32_t invalid_status(const Z_REQUEST& request) {
+  if (request.version_unsupported) return status_505;
+  if (request.transfer_encoding && !request.content_length_given) return status_501;
+  return status_400;
+}
+
 void answer_and_close(Z_TASK& task, uint32_t status, bool as_text) {
   task.request.keep_alive = 0;
   answer_status_page(task.response, task.request, status, false, as_text);
@@ -290,11 +299,14 @@ void dispatch_request(Z_TASK& task, char* start, uint64_t size) {
   Z_REQUEST& request = task.request;
   Z_RESPONSE& response = task.response;
   response.over_tls = task.tls.ssl != nullptr;
-  if (request.resume_end == nullptr) clear_request(request);
+  if (request.resume_end == nullptr) {
+    clear_request(request);
+    request.began_ns = os::monotonic_ns();
+  }
   parse_request(request, start, size, task.recv_end);
   if (request.method_not_allowed) return answer_and_close(task, status_405, true);
   if (!request.valid) {
-    if (request.complete) answer_and_close(task, request.version_unsupported ? status_505 : status_400, true);
+    if (request.complete) answer_and_close(task, invalid_status(request), true);
     return;
   }
   if (target_decodes_to_control(request.target)) return answer_and_close(task, status_400, true);

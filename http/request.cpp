@@ -323,7 +323,13 @@ void apply_header(Z_REQUEST& r, int index, char* value) {
     case h_accept_language: r.accept_language = value; break;
     case h_cache_control: read_cache_control(r, value); break;
     case h_connection: read_connection(r, value); break;
-    case h_content_length: r.content_length = read_content_length(value); break;
+    case h_content_length: {
+      int64_t length = read_content_length(value);
+      if (r.content_length_given && length != r.content_length) r.lengths_conflict = 1;
+      r.content_length = length;
+      r.content_length_given = 1;
+      break;
+    }
     case h_content_type: r.content_type = value; break;
     case h_cookie: r.cookie = value; break;
     case h_forwarded: read_forwarded(r, value); break;
@@ -389,6 +395,7 @@ bool read_body(Input& in) {
   if (static_cast<uint64_t>(r.content_length) > present) {
     if (static_cast<uint64_t>(in.buffer_end - in.data_end) > body_room) return wait(in, r.body_start);
     r.body_in_buffer = present;
+    r.body_cut = 1;
   }
   return finish(in);
 }
@@ -410,11 +417,17 @@ bool read_headers(Input& in, char* line) {
       if (end[-1] == '\r') end[-1] = '\0';
       next = end + 1;
     }
-    int index = lookup(header_names, std::string_view(line, static_cast<size_t>(colon - line)));
-    if (index >= 0) apply_header(in.r, index, value);
+    std::string_view name(line, static_cast<size_t>(colon - line));
+    int index = lookup(header_names, name);
+    if (index >= 0) {
+      apply_header(in.r, index, value);
+    } else if (name == "transfer-encoding") {
+      in.r.transfer_encoding = 1;
+    }
     line = next;
   }
-  if (in.r.content_length < 0) return reject(in);
+  Z_REQUEST& r = in.r;
+  if (r.content_length < 0 || r.lengths_conflict || r.transfer_encoding) return reject(in);
   return read_body(in);
 }
 

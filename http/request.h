@@ -14,11 +14,15 @@
 //                         same first byte and the new total;
 //   complete 1, method_not_allowed 1   answer 405;
 //   complete 1, version_unsupported 1  answer 505 (a major version other than 1);
+//   complete 1, transfer_encoding 1 (and no Content-Length)  answer 501;
 //   complete 1, valid 0   answer 400;
 //   valid 1               dispatch.
 // A NUL byte inside the request line or the header block, a header line with
-// no ':' after it in the block, and a Content-Length that is negative or does
-// not fit 32 bits reject the request (complete 1, valid 0).
+// no ':' after it in the block, a Content-Length that is negative or does
+// not fit 32 bits, two Content-Lengths that differ, and a Transfer-Encoding
+// (with or without a Content-Length: RFC 9112 section 6.3) reject the
+// request (complete 1, valid 0): its body could not be told from the next
+// request.
 #pragma once
 #include <cstdint>
 
@@ -43,6 +47,17 @@ struct Z_REQUEST {
   uint8_t valid;
   uint8_t method_not_allowed;
   uint8_t version_unsupported;
+  // Framing: a Content-Length was given; two of them disagreed; a
+  // Transfer-Encoding was given (this server reads no chunked bodies).
+  uint8_t content_length_given;
+  uint8_t lengths_conflict;
+  uint8_t transfer_encoding;
+  // The body did not fit the receive buffer (body_in_buffer bytes of it are
+  // there); its handler read the rest (body_drained), or it must be read
+  // and thrown away, or the connection closed, before another request.
+  uint8_t body_cut;
+  uint8_t body_drained;
+  int64_t began_ns;  // when the request's first bytes were dispatched (monotonic)
   uint64_t path_size;
   uint64_t query_size;
   uint64_t target_size;

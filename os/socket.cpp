@@ -135,6 +135,12 @@ int64_t socket_recv(socket_t so, void* buffer, uint64_t size, bool peek) {
   return n;
 }
 
+int64_t socket_peek_all(socket_t so, void* buffer, uint64_t size) {
+  ssize_t n = ::recv(so, buffer, size, MSG_PEEK | MSG_WAITALL);
+  if (n < 0) return fail();
+  return n;
+}
+
 int64_t socket_send(socket_t so, const void* bytes, uint64_t size) {
   const char* p = static_cast<const char*>(bytes);
   uint64_t left = size;

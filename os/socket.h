@@ -49,6 +49,9 @@ int socket_connect(socket_t so, const z_sockaddr_in& address);
 // recv: the byte count, 0 when the peer closed, -1 on failure (last_error:
 // err_timed_out after the receive timeout, err_interrupted, ...).
 int64_t socket_recv(socket_t so, void* buffer, uint64_t size, bool peek);
+// Peeks until size bytes are there (MSG_WAITALL), the peer closes or the
+// receive timeout runs out: the bytes there (fewer after a timeout), 0, or -1.
+int64_t socket_peek_all(socket_t so, void* buffer, uint64_t size);
 // One blocking send of every byte: the count, or -1 (err_timed_out when the
 // send timeout ran out without progress).
 int64_t socket_send(socket_t so, const void* bytes, uint64_t size);

@@ -11,3 +11,8 @@ endforeach()
 add_test(NAME e2e.pressure
   COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_pressure.py --server $<TARGET_FILE:quillmere>)
 set_tests_properties(e2e.pressure PROPERTIES TIMEOUT 300)
+
+# Request framing and deadlines: no smuggled requests, bounded heads, bodies and handshakes.
+add_test(NAME e2e.framing
+  COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_framing.py --server $<TARGET_FILE:quillmere>)
+set_tests_properties(e2e.framing PROPERTIES TIMEOUT 240)
