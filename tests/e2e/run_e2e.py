@@ -136,6 +136,11 @@ class Server:
         self.log.close()
         return rc
 
+    def sanitizer_reports(self):
+        """Lines of a sanitizer's report in the server's output."""
+        return [line for line in self.log_tail(1000000).splitlines()
+                if "Sanitizer" in line or "runtime error:" in line]
+
     def log_tail(self, n=20):
         try:
             with open(os.path.join(self.base, "server.log"), "rb") as f:
@@ -641,6 +646,8 @@ def run_server(args, res, base, www, media, extra, body):
     finally:
         rc = srv.stop()
         res.expect("server exits 0 within 5 s of SIGTERM", rc, 0)
+        reports = srv.sanitizer_reports()
+        res.check("no sanitizer report in the server's output", not reports, "\n".join(reports[:20]))
 
 
 def main():

@@ -329,8 +329,7 @@ def main():
         finally:
             rc = srv.stop()
             res.expect("server exits 0 within 5 s of SIGTERM", rc, 0)
-            reports = [line for line in srv.log_tail(100000).splitlines()
-                       if "Sanitizer" in line or "runtime error:" in line]
+            reports = srv.sanitizer_reports()
             res.check("no sanitizer report in the server's output", not reports, "\n".join(reports[:20]))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

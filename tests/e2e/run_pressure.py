@@ -315,11 +315,9 @@ def main():
         finally:
             rc = srv.stop()
             res.expect("server exits 0 within 5 s of SIGTERM", rc, 0)
-            log = srv.log_tail(1000000)
-            reports = [line for line in log.splitlines()
-                       if "Sanitizer" in line or "runtime error:" in line]
+            reports = srv.sanitizer_reports()
             res.check("no sanitizer report in the server's output", not reports, "\n".join(reports[:20]))
-            drops = [line for line in log.splitlines() if line.startswith("!! ")]
+            drops = [line for line in srv.log_tail(1000000).splitlines() if line.startswith("!! ")]
             print("server's drop lines: %d, for example: %s" % (len(drops), drops[:3]))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
