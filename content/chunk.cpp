@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "content/header.h"
-#include "core/connection.h"
-#include "core/engine.h"
+#include "core/response.h"
+#include "http/request.h"
 
 namespace qm {
 

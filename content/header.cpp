@@ -5,7 +5,7 @@
 
 #include "config/config.h"
 #include "content/resources.h"
-#include "core/engine.h"
+#include "core/response.h"
 
 namespace qm {
 

@@ -12,7 +12,6 @@
 #include "content/header.h"
 #include "content/mime.h"
 #include "content/pages.h"
-#include "core/connection.h"
 #include "core/engine.h"
 #include "http/conditions.h"
 #include "os/error.h"

@@ -10,7 +10,8 @@
 #include "content/mime.h"
 #include "content/resources.h"
 #include "core/connection.h"
-#include "core/engine.h"
+#include "core/response.h"
+#include "http/request.h"
 #include "core/tls.h"
 #include "os/time.h"
 

@@ -5,8 +5,8 @@
 #include "content/mime.h"
 #include "content/pages.h"
 #include "content/resources.h"
-#include "core/connection.h"
-#include "core/engine.h"
+#include "core/response.h"
+#include "http/request.h"
 #include "http/conditions.h"
 
 namespace qm {

@@ -58,6 +58,11 @@ os::socket_t open_listening_socket(Z_SOCKET& engine) {
   os::socket_set_int(so, os::socket_option::receive_buffer, static_cast<int>(engine.packet_length_r));
   os::socket_set_int(so, os::socket_option::send_buffer, static_cast<int>(engine.packet_length_w));
   os::socket_set_int(so, os::socket_option::reuse_address, 1);
+  // Accepted sockets inherit their timeouts from the listening one: no
+  // system call per connection for them. (accept itself waits without limit:
+  // a timeout there only sends the slot back to accept.)
+  os::socket_set_send_timeout(so, send_timeout_ms);
+  os::socket_set_receive_timeout(so, request_timeout_ms);
   os::out(":: bind(%s:%u)  ", engine.local_address[0] != 0 ? engine.local_address : "0.0.0.0",
           static_cast<unsigned>(engine.port));
   if (os::socket_bind(so, engine.addr_local) != 0) {
@@ -251,15 +256,17 @@ int accept_loop(Z_TASK& task) {
     os::socket_t so = os::socket_accept(so_listen.load(), &peer);
     if (so == os::invalid_socket) {
       uint32_t error = os::last_error();
-      if (error == os::err_conn_reset || error == os::err_conn_aborted || error == os::err_interrupted) continue;
+      if (error == os::err_conn_reset || error == os::err_conn_aborted || error == os::err_interrupted ||
+          error == os::err_timed_out) {
+        continue;
+      }
       return end_accept_loop(task, error);
     }
     const int64_t accepted_ns = os::monotonic_ns();
     active_count.fetch_add(1);
     task.busy = true;
-    os::socket_set_send_timeout(so, send_timeout_ms);
     task.tls.so = so;
-    task.tls.receive_timeout_ms = 0;
+    task.tls.receive_timeout_ms = request_timeout_ms;  // inherited from the listening socket
     connection_begins(task, peer);
     serve_connection(task, accepted_ns);
     connection_ends(task);
@@ -392,16 +399,45 @@ uint32_t work_r(Z_TASK& task, int64_t accepted_ns) {
   }
 }
 
+namespace {
+
+// A failed send, inline or on the send thread: the connection ends after
+// this answer, and only unexpected errors are printed.
+bool send_failed(Z_RESPONSE& response, Z_REQUEST& request) {
+  if (response.done_event.created) os::event_set(response.done_event);
+  request.keep_alive = 0;
+  uint32_t error = response.error_send;
+  bool quiet = error == os::err_bad_descriptor || error == os::err_broken_pipe || error == os::err_conn_aborted ||
+               error == os::err_conn_reset || error == os::err_timed_out;
+  if (!quiet) os::print_error(error, "!! send_packet() !! work_w() !! send(so, p_send, size_send, 0)");
+  return false;
+}
+
+// One send through the channel, by whichever thread sends; the result is
+// left in result_send and error_send.
+void send_through(Z_RESPONSE& response, Z_TLS& channel, const char* bytes, uint64_t size) {
+  if (response.pressure != nullptr) send_begins(*response.pressure);
+  int64_t sent = channel.send(bytes, size);
+  if (response.pressure != nullptr) send_ends(*response.pressure);
+  if (sent <= 0) {
+    uint32_t error = os::last_error();
+    response.error_send = error != 0 ? error : channel.send_error;
+    sent = -1;
+  }
+  response.result_send = sent;
+}
+
+}  // namespace
+
 bool send_packet(Z_RESPONSE& response, const char* bytes, uint64_t size, Z_REQUEST& request) {
   if (response.done_event.created) os::event_wait(response.done_event, os::wait_forever);
-  if (response.result_send == -1) {
+  if (response.result_send == -1) return send_failed(response, request);
+  if (!response.streaming && response.channel != nullptr) {
+    // The channel is idle and nothing is read meanwhile: no hand-off.
+    send_through(response, *response.channel, bytes, size);
+    if (response.result_send == -1) return send_failed(response, request);
     if (response.done_event.created) os::event_set(response.done_event);
-    request.keep_alive = 0;
-    uint32_t error = response.error_send;
-    bool quiet = error == os::err_bad_descriptor || error == os::err_broken_pipe ||
-                 error == os::err_conn_aborted || error == os::err_conn_reset;
-    if (!quiet) os::print_error(error, "!! send_packet() !! work_w() !! send(so, p_send, size_send, 0)");
-    return false;
+    return true;
   }
   response.p_send = const_cast<char*>(bytes);
   response.size_send = size;
@@ -418,14 +454,7 @@ void work_w(Z_TASK& task) {
     if (os::event_wait(response.send_event, os::wait_forever) != os::wait_result::signaled) return;
     if (!restricted) restricted = apply_thread_restrictions() || true;
     if (!response.send_event.created || !task.active || stopping) return;
-    send_begins(task.pressure);
-    response.result_send = task.tls.send(response.p_send, response.size_send);
-    send_ends(task.pressure);
-    if (response.result_send <= 0) {
-      uint32_t error = os::last_error();
-      response.error_send = error != 0 ? error : task.tls.send_error;
-      response.result_send = -1;
-    }
+    send_through(response, task.tls, response.p_send, response.size_send);
     if (response.done_event.created) os::event_set(response.done_event);
   }
 }
@@ -527,6 +556,7 @@ void destroy_task(Z_TASK& task) {
   end_send_thread(task, overdue);
 
   channel_destroy(task.tls);
+  clear_file_cache(task.files);
   close_response_events(task.response);
   task.packet_length_r = 0;
   task.packet_length_w = 0;

@@ -31,10 +31,6 @@ int64_t request_deadline(const Z_REQUEST& request, int64_t began_ns);
 // is up).
 int64_t receive_before(Z_TLS& tls, void* buffer, uint64_t size, int64_t began_ns, int64_t deadline);
 
-// Hands size bytes at bytes to the send thread, after the previous send has
-// finished, and makes the other half current. False when the previous send
-// had failed; keep_alive is then cleared.
-bool send_packet(Z_RESPONSE& response, const char* bytes, uint64_t size, Z_REQUEST& request);
 
 // Thread routines; each takes its slot.
 void bootstrap_r(void* slot);

@@ -61,6 +61,8 @@ void construct_slot(Z_TASK& task, uint32_t index) {
   os::event_create(task.response.file_event, false, false);
   channel_init(task.tls);
   task.tls.pressure = &task.pressure;
+  task.response.channel = &task.tls;
+  task.response.pressure = &task.pressure;
   task.busy = false;
   task.active = false;
   reset_thread(task.thread_r);

@@ -13,8 +13,10 @@
 
 #include "core/arena.h"
 #include "core/pressure.h"
+#include "core/response.h"
 #include "core/tls.h"
 #include "http/dispatch.h"
+#include "http/file_cache.h"
 #include "http/request.h"
 #include "os/event.h"
 #include "os/socket.h"
@@ -41,27 +43,6 @@ struct Z_THREAD {
   std::atomic<bool> created{false};
 };
 
-// A slot's response and sender state.
-struct Z_RESPONSE {
-  uint8_t encoding_br = 0;
-  uint8_t encoding_gzip = 0;
-  std::atomic<bool> in_config_use{false};  // the configuration gate flag of this slot
-  Z_PATH path;
-  // Written by the send thread, read by the receive thread after dispatch.
-  std::atomic<int64_t> result_send{0};  // bytes sent by the last send, or -1
-  std::atomic<uint32_t> error_send{0};
-  uint8_t over_tls = 0;
-  uint8_t half_index = 0;  // which half is being filled
-  char* send_base = nullptr;
-  char* p_write = nullptr;  // the half the next bytes go into
-  char* p_send = nullptr;   // the bytes handed to the send thread
-  uint64_t size_write = 0;  // one half
-  uint64_t size_send = 0;
-  os::z_event send_event;  // auto-reset: a send is pending
-  os::z_event done_event;  // auto-reset, initially set: the channel is free
-  os::z_event file_event;  // auto-reset: lent to the read queue
-};
-
 struct Z_TASK {
   Z_REQUEST request;
   Z_RESPONSE response;
@@ -76,6 +57,7 @@ struct Z_TASK {
   uint32_t packet_length_w = 0;
   uint64_t host_verdict = 0;  // HTTPS-upgrade host cache
   Z_PRESSURE pressure;        // what the listener sees of the slot's connection
+  Z_FILE_CACHE files;         // the files the slot served lately, kept open
   char* recv_begin = nullptr;
   char* recv_end = nullptr;
 };

@@ -50,7 +50,8 @@ bool Z_FILE::seek(uint64_t position) {
 }
 
 void Z_FILE::close() {
-  if (opened) os::file_close(handle);
+  if (opened && !borrowed) os::file_close(handle);
+  borrowed = false;
   handle = os::file_descriptor{};
   opened = false;
   error = 0;

@@ -1,7 +1,7 @@
 // The file handle the server reads files and the configuration with.
 //
-// A Z_FILE owns its descriptor: close releases it, and a record that goes out
-// of scope is closed. Sharing is never denied to other processes (Linux has no
+// A Z_FILE owns its descriptor (unless it borrowed one from a slot's file
+// cache): close releases it, and a record that goes out of scope is closed. Sharing is never denied to other processes (Linux has no
 // share modes). Reads go straight to os::file_read on `handle`.
 #pragma once
 #include <cstdint>
@@ -32,6 +32,8 @@ struct Z_FILE {
   uint64_t size = 0;        // from read_info
   uint64_t last_write = 0;  // FILETIME, from read_info
   bool is_directory = false;
+  // The descriptor is lent by a slot's file cache: close leaves it open.
+  bool borrowed = false;
 
   Z_FILE() = default;
   Z_FILE(const Z_FILE&) = delete;

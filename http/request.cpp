@@ -17,7 +17,7 @@ constexpr uint64_t body_room = 16;
 
 constexpr std::string_view methods[] = {"CONNECT", "DELETE", "GET",  "HEAD", "OPTIONS",
                                         "PATCH",   "POST",   "PUT",  "TRACE"};
-constexpr std::string_view connection_tokens[] = {"http2-settings", "keep-alive", "upgrade"};
+constexpr std::string_view connection_tokens[] = {"close", "http2-settings", "keep-alive", "upgrade"};
 constexpr std::string_view upgrade_values[] = {"h2c", "websocket"};
 
 enum : int {
@@ -199,9 +199,10 @@ void read_connection(Z_REQUEST& r, const char* p) {
     const char* token = p;
     while (*p && *p != ',') ++p;
     switch (lookup(connection_tokens, std::string_view(token, static_cast<size_t>(p - token)))) {
-      case 0: r.conn_http2_settings = 1; break;
-      case 1: r.keep_alive = 1; break;
-      case 2: r.conn_upgrade = 1; break;
+      case 0: r.conn_close = 1; break;
+      case 1: r.conn_http2_settings = 1; break;
+      case 2: r.keep_alive = 1; break;
+      case 3: r.conn_upgrade = 1; break;
       default: break;
     }
     if (!*p) return;
@@ -384,6 +385,10 @@ bool finish(Input& in) {
   r.resume_end = nullptr;
   r.complete = 1;
   r.valid = !(r.version == 1 && r.host == nullptr);
+  // HTTP/1.1 connections persist unless the client says "close" (RFC 9112
+  // section 9.3); HTTP/1.0 ones only when it says "keep-alive".
+  if (r.version == 1) r.keep_alive = 1;
+  if (r.conn_close) r.keep_alive = 0;
   return true;
 }
 

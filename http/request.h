@@ -65,7 +65,8 @@ struct Z_REQUEST {
   uint8_t accepts_gzip;
   uint8_t accepts_webp;
   uint8_t conn_http2_settings;
-  uint8_t keep_alive;
+  uint8_t keep_alive;  // the connection stays open after the answer
+  uint8_t conn_close;  // Connection carried "close"
   uint8_t conn_upgrade;
   uint8_t debug;
   uint8_t download;

@@ -17,7 +17,6 @@
 #include "content/mime.h"
 #include "content/pages.h"
 #include "content/resources.h"
-#include "core/connection.h"
 #include "core/engine.h"
 #include "http/conditions.h"
 #include "os/error.h"
@@ -117,8 +116,10 @@ void take_file(Z_FILE& to, Z_FILE& from) {
   to.size = from.size;
   to.last_write = from.last_write;
   to.is_directory = from.is_directory;
+  to.borrowed = from.borrowed;
   from.handle = os::file_descriptor{};
   from.opened = false;
+  from.borrowed = false;
   from.close();
 }
 
@@ -130,12 +131,28 @@ struct z_open_args {
 
 uint64_t whole_seconds(uint64_t file_time) { return file_time / 10000000; }
 
+// Opens the path as it now stands, with its size, time and kind read:
+// through the slot's kept files when it has them. 0 or the open's error;
+// info_read tells whether size, time and kind are known.
+uint32_t open_one(Z_TRANSFER& t, Z_FILE& file, const z_open_args& args, bool& info_read) {
+  info_read = false;
+  if (t.files != nullptr && args.access == os::generic_read && args.disposition == os::open_existing) {
+    uint32_t result = open_through_cache(*t.files, file, t.path->buffer, args.flags);
+    info_read = result == 0;
+    return result;
+  }
+  uint32_t result = file.open(t.path->buffer, args.access, args.disposition, args.flags);
+  if (result == 0) info_read = file.read_info();
+  return result;
+}
+
 // Opens the path as it now stands as a variant; when usable it replaces the
 // plain file in h_file.
 bool try_variant(Z_TRANSFER& t, const z_open_args& args) {
   Z_FILE variant;
-  if (variant.open(t.path->buffer, args.access, args.disposition, args.flags) != 0) return false;
-  if (!variant.read_info() || variant.is_directory) return false;
+  bool info_read = false;
+  if (open_one(t, variant, args, info_read) != 0) return false;
+  if (!info_read || variant.is_directory) return false;
   // Whole seconds: brotli keeps only those of its source's time.
   if (t.found && whole_seconds(variant.last_write) < whole_seconds(t.last_write)) return false;
   t.remaining = variant.size;
@@ -292,9 +309,14 @@ void drop_skip(char*& chunk, uint64_t& size, uint64_t& skip) {
   skip -= drop;
 }
 
-bool send_bytes(Z_TASK& task, const char* bytes, uint64_t size) {
+// A half goes to the send thread while more of the file is still to be read,
+// so that the next read overlaps its send; the last one is sent inline.
+bool send_bytes(Z_TASK& task, const char* bytes, uint64_t size, bool more_to_read) {
   if (size == 0) return true;
-  return send_packet(task.response, bytes, size, task.request);
+  task.response.streaming = more_to_read;
+  bool sent = send_packet(task.response, bytes, size, task.request);
+  task.response.streaming = false;
+  return sent;
 }
 
 // Steps 9 and 10: the first chunk behind the header, then half after half.
@@ -307,9 +329,9 @@ bool stream_content(Z_TASK& task, Z_TRANSFER& t, uint64_t header_size, uint64_t 
     uint64_t size = static_cast<uint64_t>(got);
     drop_skip(chunk, size, skip);
     std::memcpy(chunk - header_size, response.p_write, header_size);
-    if (!send_bytes(task, chunk - header_size, header_size + size)) return false;
+    if (!send_bytes(task, chunk - header_size, header_size + size, t.remaining != 0)) return false;
     if (got == 0) return true;
-  } else if (!send_bytes(task, response.p_write, header_size)) {
+  } else if (!send_bytes(task, response.p_write, header_size, t.remaining != 0)) {
     return false;
   }
   while (t.remaining != 0) {
@@ -322,7 +344,7 @@ bool stream_content(Z_TASK& task, Z_TRANSFER& t, uint64_t header_size, uint64_t 
     if (got == 0) return true;
     uint64_t size = static_cast<uint64_t>(got);
     drop_skip(chunk, size, skip);
-    if (!send_bytes(task, chunk, size)) return false;
+    if (!send_bytes(task, chunk, size, t.remaining != 0)) return false;
   }
   return true;
 }
@@ -349,7 +371,7 @@ bool transmit(Z_TASK& task, Z_TRANSFER& t) {
   uint64_t header_size = write_header(task, t, answer, failed);
   if (failed) return answer_server_error(task);
   if (request.method == method_head || answer.status == status_304 || answer.status == status_416)
-    return send_bytes(task, task.response.p_write, header_size);
+    return send_bytes(task, task.response.p_write, header_size, false);
   const uint64_t file_position = answer.range.first & ~(chunk_alignment - 1);
   const uint64_t skip = answer.range.first - file_position;
   if (file_position != 0 && !t.h_file.seek(file_position))
@@ -406,6 +428,9 @@ void read_queue_leave() {
 }
 
 int64_t read_chunk(Z_TRANSFER& t, char* destination, uint64_t size) {
+  // Only what is still wanted (a range's bytes), in whole pages.
+  uint64_t wanted = (t.remaining + os::page_bytes - 1) & ~(os::page_bytes - 1);
+  if (wanted < size) size = wanted;
   if (t.queued) read_queue_enter(t.waiter);
   int64_t count = os::file_read(t.h_file.handle, destination, size);
   uint32_t error = count < 0 ? os::last_error() : 0;
@@ -429,8 +454,10 @@ int64_t read_chunk(Z_TRANSFER& t, char* destination, uint64_t size) {
 
 uint32_t open_variants(Z_TRANSFER& t, uint32_t access, uint32_t disposition, uint32_t flags) {
   Z_PATH& path = *t.path;
-  uint32_t result = t.h_file.open(path.buffer, access, disposition, flags);
-  if (result == 0 && t.h_file.read_info()) {
+  const z_open_args args{access, disposition, flags};
+  bool info_read = false;
+  uint32_t result = open_one(t, t.h_file, args, info_read);
+  if (result == 0 && info_read) {
     t.remaining = t.h_file.size;
     t.last_write = t.h_file.last_write;
     t.is_directory = t.h_file.is_directory;
@@ -438,9 +465,29 @@ uint32_t open_variants(Z_TRANSFER& t, uint32_t access, uint32_t disposition, uin
   }
   if (!effective.min_gz.load(std::memory_order_relaxed)) return result;
   if (t.is_directory || path.end == path.buffer || path.end[-1] == u'/') return result;
-  const z_open_args args{access, disposition, flags};
   if (!try_compressed(t, args)) try_minified_or_webp(t, args);
   return result;
+}
+
+// Large files are read through the page cache like any other, with
+// read-ahead for the long sequential reads; Linux keeps pages read once on
+// its inactive list, so one pass over a file does not push a hot set out.
+// Only a file large against the machine's memory drops what it has read
+// behind it, so that a single stream cannot fill the cache; such a file is
+// read through a descriptor of its own.
+void choose_read_mode(Z_TRANSFER& t) {
+  if (t.remaining <= queued_file_size || t.is_directory || t.range) return;
+  t.queued = true;
+  if (t.remaining < os::drop_behind_size()) {
+    os::file_advise_sequential(t.h_file.handle);
+    return;
+  }
+  if (t.h_file.borrowed) {
+    t.h_file.close();
+    if (t.h_file.open(t.path->buffer, os::generic_read, os::open_existing, 0) != 0) return;
+  }
+  t.h_file.handle.flags |= os::flag_no_buffering | os::flag_sequential_scan;
+  os::file_advise_sequential(t.h_file.handle);
 }
 
 void open_file(Z_TRANSFER& t) {
@@ -450,20 +497,15 @@ void open_file(Z_TRANSFER& t) {
     path_append(path, u"index.htm");
     index_appended = true;
   }
-  uint32_t flags = t.range ? os::flag_random_access : 0;
   const uint32_t plain_type = path.type;
   for (;;) {
     reset_open_state(t);
     path.type = plain_type;
-    t.open_result = open_variants(t, os::generic_read, os::open_existing, flags);
-    if (!t.found) {
-      if (next_index_candidate(t, index_appended)) continue;
-      return;
-    }
-    if (t.remaining <= queued_file_size || t.is_directory || t.range || t.queued) return;
-    t.queued = true;
-    flags = os::flag_no_buffering | os::flag_sequential_scan;
+    t.open_result = open_variants(t, os::generic_read, os::open_existing, 0);
+    if (t.found) break;
+    if (!next_index_candidate(t, index_appended)) return;
   }
+  choose_read_mode(t);
 }
 
 bool send_file(Z_TASK& task) {
@@ -477,6 +519,7 @@ bool send_file(Z_TASK& task) {
   t.accepts_gzip = request.accepts_gzip != 0;
   t.accepts_webp = request.accepts_webp != 0;
   t.path = &response.path;
+  t.files = &task.files;
   open_file(t);
   response.encoding_br = t.chosen_br;
   response.encoding_gzip = t.chosen_gzip;

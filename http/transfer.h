@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "http/file.h"
+#include "http/file_cache.h"
 
 namespace qm {
 
@@ -31,9 +32,10 @@ struct Z_TRANSFER {
   uint64_t last_write = 0;  // FILETIME
   uint32_t open_result = 0; // the last open's result, or a failed read's error
   Z_PATH* path = nullptr;
+  Z_FILE_CACHE* files = nullptr;  // the slot's kept files; null: every file is opened afresh
 };
 
-// Files above this size sent whole are read unbuffered and queued.
+// Files above this size sent whole take turns through the read queue.
 inline constexpr uint64_t queued_file_size = 8388608;
 // Ranged reads start at multiples of this, and the first chunk is read at
 // this offset of the half, leaving room for the header in front.

@@ -7,6 +7,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -241,6 +242,19 @@ uint32_t file_open(file_descriptor& file, const char16_t* path, uint32_t access,
   return 0;
 }
 
+uint64_t drop_behind_size() {
+  static const uint64_t size = [] {
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    uint64_t memory = pages > 0 && page > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) : 0;
+    return std::max<uint64_t>(memory / 8, 1ull << 30);
+  }();
+  return size;
+}
+
+void file_advise_sequential(const file_descriptor& file) {
+  if (file.fd >= 0) posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
 void file_close(file_descriptor& file) {
   if (file.fd >= 0) ::close(file.fd);
   file = file_descriptor{};
@@ -256,12 +270,46 @@ uint32_t file_info(const file_descriptor& file, uint64_t* size, uint64_t* last_w
   return 0;
 }
 
+namespace {
+
+void fill_identity(const struct stat& info, file_identity& identity) {
+  identity.device = static_cast<uint64_t>(info.st_dev);
+  identity.inode = static_cast<uint64_t>(info.st_ino);
+  identity.is_directory = S_ISDIR(info.st_mode);
+  identity.size = identity.is_directory ? 0 : static_cast<uint64_t>(info.st_size);
+  identity.write_ns = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  identity.change_ns = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  identity.mode = info.st_mode;
+  identity.owner = info.st_uid;
+  identity.group = info.st_gid;
+}
+
+}  // namespace
+
+uint32_t path_identity(const char16_t* path, file_identity& identity) {
+  char system_path[PATH_MAX];
+  if (uint32_t error = to_system_path(path, system_path); error != 0) return error;
+  struct stat info{};
+  if (::stat(system_path, &info) != 0) return fail();
+  fill_identity(info, identity);
+  return 0;
+}
+
+uint32_t file_identity_of(const file_descriptor& file, file_identity& identity) {
+  struct stat info{};
+  if (fstat(file.fd, &info) != 0) return fail();
+  fill_identity(info, identity);
+  return 0;
+}
+
+uint64_t identity_last_write(const file_identity& identity) {
+  return unix_to_filetime(identity.write_ns / 1000000000, identity.write_ns % 1000000000);
+}
+
 uint32_t file_seek(file_descriptor& file, uint64_t offset) {
   if (file.fd < 0) return fail_with(EBADF);
   if (offset > static_cast<uint64_t>(INT64_MAX)) return fail_with(EINVAL);
-  // Reads and writes are positioned; the descriptor's own offset follows for
-  // anyone who reads it directly.
-  if (lseek(file.fd, static_cast<off_t>(offset), SEEK_SET) < 0) return fail();
+  // Every read and write is positioned: the descriptor's own offset is never used.
   file.position = offset;
   return 0;
 }

@@ -39,6 +39,16 @@ struct file_descriptor {
   uint64_t position = 0;
 };
 
+// Reads of files are made in whole pages of this size where it matters
+// (unbuffered reads); the send halves are multiples of it.
+inline constexpr uint64_t page_bytes = 4096;
+
+// Files at least this large (an eighth of the machine's memory, and no less
+// than 1 GiB) drop the pages they have read behind them.
+uint64_t drop_behind_size();
+// Tells the kernel the file will be read from start to end (read-ahead).
+void file_advise_sequential(const file_descriptor& file);
+
 // Opens path; 0 or the system error. For create_always and open_always,
 // *existed tells whether the file was there before (may be null).
 uint32_t file_open(file_descriptor& file, const char16_t* path, uint32_t access, uint32_t disposition,
@@ -46,8 +56,30 @@ uint32_t file_open(file_descriptor& file, const char16_t* path, uint32_t access,
 void file_close(file_descriptor& file);
 // Size, last write (FILETIME) and directory attribute from fstat; 0 or error.
 uint32_t file_info(const file_descriptor& file, uint64_t* size, uint64_t* last_write, bool* is_directory);
-// Moves the position to offset from the beginning; 0 or error.
+// Moves the position to offset from the beginning (reads are positioned, so
+// no system call is made); 0, or EINVAL past what a file can hold.
 uint32_t file_seek(file_descriptor& file, uint64_t offset);
+
+// What tells one state of a file from any other: the file itself (device
+// and inode) and everything a write, a truncation or a change of rights
+// moves (size, last write, last status change, mode, owner).
+struct file_identity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t write_ns = 0;
+  int64_t change_ns = 0;
+  uint32_t mode = 0;
+  uint32_t owner = 0;
+  uint32_t group = 0;
+  bool is_directory = false;
+  bool operator==(const file_identity&) const = default;
+};
+// The identity of the file a path names now (stat), or of an open one (fstat); 0 or the error.
+uint32_t path_identity(const char16_t* path, file_identity& identity);
+uint32_t file_identity_of(const file_descriptor& file, file_identity& identity);
+// The FILETIME of an identity's last write.
+uint64_t identity_last_write(const file_identity& identity);
 // Reads up to size bytes at the position into buffer and advances it; the
 // count (0 at the end), or -1 with last_error() set. With flag_no_buffering
 // the buffer, size and position must be multiples of the page size except

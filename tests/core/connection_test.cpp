@@ -62,13 +62,35 @@ TEST_F(Connections, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(c.body(), std::string(first.substr(first.find("\r\n\r\n") + 4)));
 }
 
-TEST_F(Connections, RequestWithoutKeepAliveIsClosedAfterTheAnswer) {
-  client c;
-  ASSERT_TRUE(c.connect_to(server_.port()));
-  ASSERT_TRUE(c.send_all("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
-  std::string all = c.read_until_close();
-  EXPECT_EQ(all.rfind("HTTP/1.1 ", 0), 0u);
-  EXPECT_EQ(header_value(all, "Connection"), "close");
+// HTTP/1.1 persists by default; "close", and HTTP/1.0 without keep-alive,
+// end the connection after the answer.
+TEST_F(Connections, ConnectionsPersistUnlessTheClientSaysOtherwise) {
+  struct row {
+    const char* label;
+    const char* request;
+    bool closed;
+  };
+  const row rows[] = {
+      {"HTTP/1.1 without a Connection header", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false},
+      {"HTTP/1.1 with close", "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", true},
+      {"HTTP/1.0 without keep-alive", "GET / HTTP/1.0\r\n\r\n", true},
+      {"HTTP/1.0 with keep-alive", "GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.label);
+    client c;
+    ASSERT_TRUE(c.connect_to(server_.port()));
+    ASSERT_TRUE(c.send_all(r.request));
+    std::string first = c.read_response();
+    EXPECT_EQ(first.rfind("HTTP/1.1 ", 0), 0u);
+    EXPECT_EQ(header_value(first, "Connection"), r.closed ? "close" : "keep-alive");
+    if (r.closed) {
+      EXPECT_EQ(c.read_until_close(), "");
+    } else {
+      ASSERT_TRUE(c.send_all("GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+      EXPECT_EQ(c.read_until_close().rfind("HTTP/1.1 ", 0), 0u) << "a second request on the same connection";
+    }
+  }
 }
 
 TEST_F(Connections, TlsTwelveAndThirteenOnThePlainPort) {
