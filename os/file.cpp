@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "os/error.h"
+#include "os/memory.h"
 #include "os/text.h"
 #include "os/time.h"
 
@@ -243,11 +244,7 @@ uint32_t file_open(file_descriptor& file, const char16_t* path, uint32_t access,
 }
 
 uint64_t drop_behind_size() {
-  static const uint64_t size = [] {
-    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    uint64_t memory = pages > 0 && page > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) : 0;
-    return std::max<uint64_t>(memory / 8, 1ull << 30);
-  }();
+  static const uint64_t size = std::max<uint64_t>(usable_memory() / 8, 1ull << 30);
   return size;
 }
 

@@ -43,7 +43,8 @@ struct file_descriptor {
 // (unbuffered reads); the send halves are multiples of it.
 inline constexpr uint64_t page_bytes = 4096;
 
-// Files at least this large (an eighth of the machine's memory, and no less
+// Files at least this large (an eighth of the memory the process may fill,
+// its control group's limit where lower than the machine's, and no less
 // than 1 GiB) drop the pages they have read behind them.
 uint64_t drop_behind_size();
 // Tells the kernel the file will be read from start to end (read-ahead).

@@ -22,4 +22,12 @@ bool raise_lock_limit(uint64_t size);
 uint32_t lock_memory(void* base, uint64_t size);
 uint32_t unlock_memory(void* base, uint64_t size);
 
+// The memory this process may fill: the physical memory, lowered by the
+// memory limit of its control group or of any group above it (cgroup v2
+// memory.max, v1 memory.limit_in_bytes). Read once.
+uint64_t usable_memory();
+// The same, from a given membership file (/proc/self/cgroup) and cgroup
+// mount (/sys/fs/cgroup), for a given physical size.
+uint64_t usable_memory_under(const char* membership, const char* cgroup_root, uint64_t physical);
+
 }  // namespace qm::os
