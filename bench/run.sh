@@ -180,38 +180,25 @@ done
 # noisy minute on this shared machine hits all three alike.
 rounds="${QM_BENCH_ROUNDS:-3}"
 
-# Resident memory of a server: the process and its children (workers).
-rss_kb() {
+# sum_over_server pid reader: the sum of `reader <pid>` over a server's
+# process and its children (nginx's and lighttpd's workers).
+sum_over_server() {
   local p total=0 kids v
   kids=$(pgrep -P "$1" || true)
   for p in "$1" $kids; do
-    v=$(awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)
+    v=$("$2" "$p" 2>/dev/null || echo 0)
     total=$((total + ${v:-0}))
   done
   echo "$total"
 }
-
-# Context switches (voluntary and not) of a server's threads, workers included.
-ctx_switches() {
-  local p total=0 kids v
-  kids=$(pgrep -P "$1" || true)
-  for p in "$1" $kids; do
-    v=$(cat /proc/"$p"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {s += $2} END {print s + 0}')
-    total=$((total + ${v:-0}))
-  done
-  echo "$total"
-}
-
-# CPU time (user + system, clock ticks) of a server and its workers.
-cpu_ticks() {
-  local p total=0 kids v
-  kids=$(pgrep -P "$1" || true)
-  for p in "$1" $kids; do
-    v=$(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0)
-    total=$((total + ${v:-0}))
-  done
-  echo "$total"
-}
+vm_rss_of() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+# voluntary and involuntary, over every thread
+switches_of() { cat /proc/"$1"/task/*/status | awk '/ctxt_switches/ {s += $2} END {print s + 0}'; }
+# user + system, clock ticks
+cpu_of() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+rss_kb() { sum_over_server "$1" vm_rss_of; }
+ctx_switches() { sum_over_server "$1" switches_of; }
+cpu_ticks() { sum_over_server "$1" cpu_of; }
 
 to_ms() {  # 1.23ms | 500.00us | 1.20s -> ms
   awk -v v="$1" 'BEGIN {
