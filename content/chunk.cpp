@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "content/header.h"
+#include "content/mime.h"
 #include "core/response.h"
 #include "http/request.h"
 
@@ -19,7 +20,7 @@ bool cursor_in_half(const Z_RESPONSE& response, const char* cursor) {
 }
 
 uint64_t build_chunk_header(Z_RESPONSE& response, Z_REQUEST& request, const char* charset) {
-  return build_header(response, response.p_write, chunk_reserve, status_200, 90, length_chunked,
+  return build_header(response, response.p_write, chunk_reserve, status_200, mime_html, length_chunked,
                       request.keep_alive != 0, false, nullptr, nullptr, nullptr, charset, nullptr);
 }
 

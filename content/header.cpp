@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "content/mime.h"
 #include "content/resources.h"
 #include "core/response.h"
 
@@ -62,7 +63,6 @@ const char* const server_name = "quillmere.example.com";
 
 namespace {
 
-constexpr uint32_t mime_rows = 115;
 constexpr uint64_t date_room = 30;
 
 const char day_names[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -229,7 +229,7 @@ void put_content_type(z_block& block, uint32_t mime, const char* charset) {
 }
 
 bool arguments_valid(char* out, uint32_t status, uint32_t mime, const char* charset, const char* location) {
-  if (out == nullptr || status >= status_line_count || mime >= mime_rows || mime_types[mime] == nullptr)
+  if (out == nullptr || status >= status_line_count || mime >= mime_type_count || mime_types[mime] == nullptr)
     return false;
   if (charset != nullptr && has_line_break(charset)) return false;
   return location == nullptr || !has_line_break(location);

@@ -49,10 +49,6 @@ struct z_range {
 // The product's web-site domain name, the Server header's value.
 extern const char* const server_name;
 
-// The MIME type texts indexed by MIME index, ending with an empty entry;
-// defined with the MIME and extension tables.
-extern const char* const mime_types[];
-
 // Writes the header block at out; the bytes written (a NUL follows when room
 // remains, not counted), or 0 when it does not fit. range, file_time,
 // resource, charset and location may be null. Also 0 for a status or MIME

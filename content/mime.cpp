@@ -8,313 +8,210 @@
 
 namespace qm {
 
-const char* const mime_types[mime_type_count + 1] = {
-    "access/blocked",  // 0
-    "application/book",  // 1
-    "application/epub+zip",  // 2
-    "application/hta",  // 3
-    "application/java-archive",  // 4
-    "application/javascript",  // 5
-    "application/json",  // 6
-    "application/msword",  // 7
-    "application/octet-stream",  // 8
-    "application/onenote",  // 9
-    "application/pdf",  // 10
-    "application/pkix-crl",  // 11
-    "application/postscript",  // 12
-    "application/rtf",  // 13
-    "application/vnd.ms-cab-compressed",  // 14
-    "application/vnd.ms-excel",  // 15
-    "application/vnd.ms-office.calx",  // 16
-    "application/vnd.ms-pki.seccat",  // 17
-    "application/vnd.ms-powerpoint",  // 18
-    "application/vnd.openxmlformats-officedocument.presentationml.slideshow",  // 19
-    "application/vnd.openxmlformats-officedocument.presentationml.presentation",  // 20
-    "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",  // 21
-    "application/vnd.openxmlformats-officedocument.wordprocessingml.document",  // 22
-    "application/vnd.rn-realmedia",  // 23
-    "application/vnd.visio",  // 24
-    "application/winhlp",  // 25
-    "application/x-7z-compressed",  // 26
-    "application/x-bzip",  // 27
-    "application/x-bzip2",  // 28
-    "application/x-chat",  // 29
-    "application/x-compress",  // 30
-    "application/x-compressed",  // 31
-    "application/x-csh",  // 32
-    "application/x-gtar",  // 33
-    "application/x-gzip",  // 34
-    "application/x-ima",  // 35
-    "application/x-indesign",  // 36
-    "application/x-java-applet",  // 37
-    "application/x-ms-application",  // 38
-    "application/x-ms-manifest",  // 39
-    "application/x-ms-shortcut",  // 40
-    "application/x-msdownload",  // 41
-    "application/x-mswrite",  // 42
-    "application/x-navi-animation",  // 43
-    "application/x-pem-file",  // 44
-    "application/x-sh",  // 45
-    "application/x-shockwave-flash",  // 46
-    "application/x-tar",  // 47
-    "application/x-tcl",  // 48
-    "application/x-tex",  // 49
-    "application/x-texinfo",  // 50
-    "application/x-x509-ca-cert",  // 51
-    "application/x-zip-compressed",  // 52
-    "audio/aac",  // 53
-    "audio/aiff",  // 54
-    "audio/basic",  // 55
-    "audio/mid",  // 56
-    "audio/mp4",  // 57
-    "audio/mpeg",  // 58
-    "audio/ogg",  // 59
-    "audio/vnd.rn-realaudio",  // 60
-    "audio/wav",  // 61
-    "audio/x-aiff",  // 62
-    "audio/x-m4r",  // 63
-    "audio/x-mpegurl",  // 64
-    "audio/x-ms-wma",  // 65
-    "font/otf",  // 66
-    "font/ttf",  // 67
-    "font/woff",  // 68
-    "font/woff2",  // 69
-    "image/apng",  // 70
-    "image/avif",  // 71
-    "image/avifs",  // 72
-    "image/bmp",  // 73
-    "image/gif",  // 74
-    "image/heic",  // 75
-    "image/heic-sequence",  // 76
-    "image/heif",  // 77
-    "image/heif-sequence",  // 78
-    "image/jpeg",  // 79
-    "image/png",  // 80
-    "image/psd",  // 81
-    "image/svg+xml",  // 82
-    "image/tiff",  // 83
-    "image/webp",  // 84
-    "image/x-icon",  // 85
-    "message/http",  // 86
-    "message/rfc822",  // 87
-    "text/asp",  // 88
-    "text/css",  // 89
-    "text/html",  // 90
-    "text/jscript",  // 91
-    "text/json",  // 92
-    "text/pascal",  // 93
-    "text/plain",  // 94
-    "text/vbscript",  // 95
-    "text/x-fortran",  // 96
-    "text/x-script.phyton",  // 97
-    "text/x-speech",  // 98
-    "text/x-url",  // 99
-    "text/xml",  // 100
-    "video/avi",  // 101
-    "video/avs-video",  // 102
-    "video/mp4",  // 103
-    "video/mpeg",  // 104
-    "video/ogg",  // 105
-    "video/quicktime",  // 106
-    "video/vnd.dlna.mpeg-tts",  // 107
-    "video/vnd.rn-realvideo",  // 108
-    "video/webm",  // 109
-    "video/x-flv",  // 110
-    "video/x-matroska",  // 111
-    "video/x-ms-asf",  // 112
-    "video/x-ms-wmv",  // 113
-    "video/x-sgi-movie",  // 114
-    nullptr,
+constexpr z_extension_t extension_table[] = {
+    {"001", mime_of("application/x-7z-compressed")},
+    {"3gp", mime_of("video/3gpp")},
+    {"7z", mime_of("application/x-7z-compressed")},
+    {"aac", mime_of("audio/aac")},
+    {"ai", mime_of("application/postscript")},
+    {"aif", mime_of("audio/x-aiff")},
+    {"aifc", mime_of("audio/aiff")},
+    {"aiff", mime_of("audio/aiff")},
+    {"ani", mime_of("application/x-navi-animation")},
+    {"apng", mime_of("image/apng")},
+    {"application", mime_of("application/x-ms-application")},
+    {"asf", mime_of("video/x-ms-asf")},
+    {"asm", mime_of("text/plain")},
+    {"asp", mime_of("text/asp")},
+    {"asr", mime_of("video/x-ms-asf")},
+    {"asx", mime_of("video/x-ms-asf")},
+    {"au", mime_of("audio/basic")},
+    {"avi", mime_of("video/avi")},
+    {"avif", mime_of("image/avif")},
+    {"avifs", mime_of("image/avifs")},
+    {"avs", mime_of("video/avs-video")},
+    {"bat", mime_of("text/plain")},
+    {"bin", mime_of("application/octet-stream")},
+    {"bmp", mime_of("image/bmp")},
+    {"book", mime_of("application/book")},
+    {"bz", mime_of("application/x-bzip")},
+    {"bz2", mime_of("application/x-bzip2")},
+    {"c", mime_of("text/plain")},
+    {"c++", mime_of("text/plain")},
+    {"cab", mime_of("application/vnd.ms-cab-compressed")},
+    {"calx", mime_of("application/vnd.ms-office.calx")},
+    {"cat", mime_of("application/vnd.ms-pki.seccat")},
+    {"cc", mime_of("text/plain")},
+    {"cer", mime_of("application/x-x509-ca-cert")},
+    {"chat", mime_of("application/x-chat")},
+    {"chm", mime_of("application/octet-stream")},
+    {"class", mime_of("application/x-java-applet")},
+    {"cmd", mime_of("text/plain")},
+    {"com", mime_of("application/octet-stream")},
+    {"conf", mime_of("text/xml")},
+    {"config", mime_of("text/xml")},
+    {"cpp", mime_of("text/plain")},
+    {"crl", mime_of("application/pkix-crl")},
+    {"crt", mime_of("application/x-x509-ca-cert")},
+    {"csh", mime_of("application/x-csh")},
+    {"css", mime_of("text/css")},
+    {"csv", mime_of("application/octet-stream")},
+    {"cur", mime_of("application/octet-stream")},
+    {"def", mime_of("text/plain")},
+    {"deploy", mime_of("application/octet-stream")},
+    {"der", mime_of("application/x-x509-ca-cert")},
+    {"dib", mime_of("image/bmp")},
+    {"dll", mime_of("application/x-msdownload")},
+    {"doc", mime_of("application/msword")},
+    {"docx", mime_of("application/vnd.openxmlformats-officedocument.wordprocessingml.document")},
+    {"dot", mime_of("application/msword")},
+    {"dsp", mime_of("application/octet-stream")},
+    {"dtd", mime_of("text/xml")},
+    {"dump", mime_of("application/octet-stream")},
+    {"eml", mime_of("message/rfc822")},
+    {"eps", mime_of("application/postscript")},
+    {"epub", mime_of("application/epub+zip")},
+    {"exe", mime_of("application/octet-stream")},
+    {"f", mime_of("text/x-fortran")},
+    {"f77", mime_of("text/x-fortran")},
+    {"f90", mime_of("text/x-fortran")},
+    {"fla", mime_of("application/octet-stream")},
+    {"flac", mime_of("audio/flac")},
+    {"flv", mime_of("video/x-flv")},
+    {"gif", mime_of("image/gif")},
+    {"gtar", mime_of("application/x-gtar")},
+    {"gz", mime_of("application/x-gzip")},
+    {"h", mime_of("text/plain")},
+    {"heic", mime_of("image/heic")},
+    {"heics", mime_of("image/heic-sequence")},
+    {"heif", mime_of("image/heif")},
+    {"heifs", mime_of("image/heif-sequence")},
+    {"hh", mime_of("text/plain")},
+    {"hlp", mime_of("application/winhlp")},
+    {"hta", mime_of("application/hta")},
+    {"htm", mime_of("text/html")},
+    {"html", mime_of("text/html")},
+    {"ico", mime_of("image/x-icon")},
+    {"ima", mime_of("application/x-ima")},
+    {"img", mime_of("application/octet-stream")},
+    {"indd", mime_of("application/x-indesign")},
+    {"inf", mime_of("text/plain")},
+    {"ini", mime_of("text/plain")},
+    {"iso", mime_of("application/octet-stream")},
+    {"jar", mime_of("application/java-archive")},
+    {"java", mime_of("application/octet-stream")},
+    {"jpe", mime_of("image/jpeg")},
+    {"jpeg", mime_of("image/jpeg")},
+    {"jpg", mime_of("image/jpeg")},
+    {"js", mime_of("application/javascript")},
+    {"json", mime_of("application/json")},
+    {"jsx", mime_of("text/jscript")},
+    {"jxl", mime_of("image/jxl")},
+    {"lnk", mime_of("application/x-ms-shortcut")},
+    {"log", mime_of("text/plain")},
+    {"m", mime_of("text/plain")},
+    {"m1v", mime_of("video/mpeg")},
+    {"m2ts", mime_of("video/vnd.dlna.mpeg-tts")},
+    {"m3u", mime_of("audio/x-mpegurl")},
+    {"m3u8", mime_of("application/vnd.apple.mpegurl")},
+    {"m4a", mime_of("audio/mp4")},
+    {"m4r", mime_of("audio/x-m4r")},
+    {"m4v", mime_of("video/mp4")},
+    {"manifest", mime_of("text/xml")},
+    {"map", mime_of("text/plain")},
+    {"md", mime_of("text/markdown")},
+    {"mht", mime_of("message/rfc822")},
+    {"mhtml", mime_of("message/rfc822")},
+    {"mid", mime_of("audio/mid")},
+    {"midi", mime_of("audio/mid")},
+    {"mjs", mime_of("text/javascript")},
+    {"mka", mime_of("audio/x-matroska")},
+    {"mkv", mime_of("video/x-matroska")},
+    {"mov", mime_of("video/quicktime")},
+    {"movie", mime_of("video/x-sgi-movie")},
+    {"mp2", mime_of("video/mpeg")},
+    {"mp3", mime_of("audio/mpeg")},
+    {"mp4", mime_of("video/mp4")},
+    {"mp4v", mime_of("video/mp4")},
+    {"mpa", mime_of("audio/mpeg")},
+    {"mpd", mime_of("application/dash+xml")},
+    {"mpe", mime_of("video/mpeg")},
+    {"mpeg", mime_of("video/mpeg")},
+    {"mpg", mime_of("video/mpeg")},
+    {"mpv2", mime_of("video/mpeg")},
+    {"msi", mime_of("application/octet-stream")},
+    {"nsc", mime_of("video/x-ms-asf")},
+    {"nws", mime_of("message/rfc822")},
+    {"o", mime_of("application/octet-stream")},
+    {"oga", mime_of("audio/ogg")},
+    {"ogg", mime_of("audio/ogg")},
+    {"ogm", mime_of("video/ogg")},
+    {"ogv", mime_of("video/ogg")},
+    {"one", mime_of("application/onenote")},
+    {"opus", mime_of("audio/ogg")},
+    {"otf", mime_of("font/otf")},
+    {"p", mime_of("text/pascal")},
+    {"pas", mime_of("text/pascal")},
+    {"pdf", mime_of("application/pdf")},
+    {"pem", mime_of("application/x-pem-file")},
+    {"png", mime_of("image/png")},
+    {"pnz", mime_of("image/png")},
+    {"pps", mime_of("application/vnd.ms-powerpoint")},
+    {"ppsx", mime_of("application/vnd.openxmlformats-officedocument.presentationml.slideshow")},
+    {"ppt", mime_of("application/vnd.ms-powerpoint")},
+    {"pptx", mime_of("application/vnd.openxmlformats-officedocument.presentationml.presentation")},
+    {"ps", mime_of("application/postscript")},
+    {"psd", mime_of("image/psd")},
+    {"py", mime_of("text/x-script.phyton")},
+    {"ra", mime_of("audio/vnd.rn-realaudio")},
+    {"ram,", mime_of("audio/vnd.rn-realaudio")},
+    {"rar", mime_of("application/octet-stream")},
+    {"raw", mime_of("application/octet-stream")},
+    {"rc", mime_of("text/plain")},
+    {"rm", mime_of("application/vnd.rn-realmedia")},
+    {"rmi", mime_of("audio/mid")},
+    {"rtf", mime_of("application/rtf")},
+    {"rv", mime_of("video/vnd.rn-realvideo")},
+    {"sh", mime_of("application/x-sh")},
+    {"snd", mime_of("audio/basic")},
+    {"spx", mime_of("audio/ogg")},
+    {"srt", mime_of("application/x-subrip")},
+    {"svg", mime_of("image/svg+xml")},
+    {"svgz", mime_of("image/svg+xml")},
+    {"swf", mime_of("application/x-shockwave-flash")},
+    {"talk", mime_of("text/x-speech")},
+    {"tar", mime_of("application/x-tar")},
+    {"tcl", mime_of("application/x-tcl")},
+    {"tex", mime_of("application/x-tex")},
+    {"tgz", mime_of("application/x-compressed")},
+    {"tiff", mime_of("image/tiff")},
+    {"ts", mime_of("video/vnd.dlna.mpeg-tts")},
+    {"ttf", mime_of("font/ttf")},
+    {"txt", mime_of("text/plain")},
+    {"url", mime_of("text/x-url")},
+    {"vbs", mime_of("text/vbscript")},
+    {"vml", mime_of("text/xml")},
+    {"vsd", mime_of("application/vnd.visio")},
+    {"vsx", mime_of("application/vnd.visio")},
+    {"vtt", mime_of("text/vtt")},
+    {"wasm", mime_of("application/wasm")},
+    {"wav", mime_of("audio/wav")},
+    {"weba", mime_of("audio/webm")},
+    {"webm", mime_of("video/webm")},
+    {"webmanifest", mime_of("application/manifest+json")},
+    {"webp", mime_of("image/webp")},
+    {"wma", mime_of("audio/x-ms-wma")},
+    {"wmv", mime_of("video/x-ms-wmv")},
+    {"woff", mime_of("font/woff")},
+    {"woff2", mime_of("font/woff2")},
+    {"wri", mime_of("application/x-mswrite")},
+    {"xls", mime_of("application/vnd.ms-excel")},
+    {"xml", mime_of("text/xml")},
+    {"z", mime_of("application/x-compress")},
+    {"zip", mime_of("application/x-zip-compressed")},
 };
 
-const z_extension_t extension_table[extension_count] = {
-    {"001", 26},
-    {"7z", 26},
-    {"aac", 53},
-    {"ai", 12},
-    {"aif", 62},
-    {"aifc", 54},
-    {"aiff", 54},
-    {"ani", 43},
-    {"apng", 70},
-    {"application", 38},
-    {"asf", 112},
-    {"asm", 94},
-    {"asp", 88},
-    {"asr", 112},
-    {"asx", 112},
-    {"au", 55},
-    {"avi", 101},
-    {"avif", 71},
-    {"avifs", 72},
-    {"avs", 102},
-    {"bat", 94},
-    {"bin", 8},
-    {"bmp", 73},
-    {"book", 1},
-    {"bz", 27},
-    {"bz2", 28},
-    {"c", 94},
-    {"c++", 94},
-    {"cab", 14},
-    {"calx", 16},
-    {"cat", 17},
-    {"cc", 94},
-    {"cer", 51},
-    {"chat", 29},
-    {"chm", 8},
-    {"class", 37},
-    {"cmd", 94},
-    {"com", 8},
-    {"conf", 100},
-    {"config", 100},
-    {"cpp", 94},
-    {"crl", 11},
-    {"crt", 51},
-    {"csh", 32},
-    {"css", 89},
-    {"csv", 8},
-    {"cur", 8},
-    {"def", 94},
-    {"deploy", 8},
-    {"der", 51},
-    {"dib", 73},
-    {"dll", 41},
-    {"doc", 7},
-    {"docx", 22},
-    {"dot", 7},
-    {"dsp", 8},
-    {"dtd", 100},
-    {"dump", 8},
-    {"eml", 87},
-    {"eps", 12},
-    {"epub", 2},
-    {"exe", 8},
-    {"f", 96},
-    {"f77", 96},
-    {"f90", 96},
-    {"fla", 8},
-    {"flv", 110},
-    {"gif", 74},
-    {"gtar", 33},
-    {"gz", 34},
-    {"h", 94},
-    {"heic", 75},
-    {"heics", 76},
-    {"heif", 77},
-    {"heifs", 78},
-    {"hh", 94},
-    {"hlp", 25},
-    {"hta", 3},
-    {"htm", 90},
-    {"html", 90},
-    {"ico", 85},
-    {"ima", 35},
-    {"img", 8},
-    {"indd", 36},
-    {"inf", 94},
-    {"ini", 94},
-    {"iso", 8},
-    {"jar", 4},
-    {"java", 8},
-    {"jpe", 79},
-    {"jpeg", 79},
-    {"jpg", 79},
-    {"js", 5},
-    {"json", 6},
-    {"jsx", 91},
-    {"lnk", 40},
-    {"log", 94},
-    {"m", 94},
-    {"m1v", 104},
-    {"m2ts", 107},
-    {"m3u", 64},
-    {"m4a", 57},
-    {"m4r", 63},
-    {"m4v", 103},
-    {"manifest", 100},
-    {"map", 94},
-    {"mht", 87},
-    {"mhtml", 87},
-    {"mid", 56},
-    {"midi", 56},
-    {"mkv", 111},
-    {"mov", 106},
-    {"movie", 114},
-    {"mp2", 104},
-    {"mp3", 58},
-    {"mp4", 103},
-    {"mp4v", 103},
-    {"mpa", 58},
-    {"mpe", 104},
-    {"mpeg", 104},
-    {"mpg", 104},
-    {"mpv2", 104},
-    {"msi", 8},
-    {"nsc", 112},
-    {"nws", 87},
-    {"o", 8},
-    {"oga", 59},
-    {"ogg", 59},
-    {"ogm", 105},
-    {"ogv", 105},
-    {"one", 9},
-    {"otf", 66},
-    {"p", 93},
-    {"pas", 93},
-    {"pdf", 10},
-    {"pem", 44},
-    {"png", 80},
-    {"pnz", 80},
-    {"pps", 18},
-    {"ppsx", 19},
-    {"ppt", 18},
-    {"pptx", 20},
-    {"ps", 12},
-    {"psd", 81},
-    {"py", 97},
-    {"ra", 60},
-    {"ram,", 60},
-    {"rar", 8},
-    {"raw", 8},
-    {"rc", 94},
-    {"rm", 23},
-    {"rmi", 56},
-    {"rtf", 13},
-    {"rv", 108},
-    {"sh", 45},
-    {"snd", 55},
-    {"spx", 59},
-    {"svg", 82},
-    {"svgz", 82},
-    {"swf", 46},
-    {"talk", 98},
-    {"tar", 47},
-    {"tcl", 48},
-    {"tex", 49},
-    {"tgz", 31},
-    {"tiff", 83},
-    {"ts", 107},
-    {"ttf", 67},
-    {"txt", 94},
-    {"url", 99},
-    {"vbs", 95},
-    {"vml", 100},
-    {"vsd", 24},
-    {"vsx", 24},
-    {"wav", 61},
-    {"webm", 109},
-    {"webp", 84},
-    {"wma", 65},
-    {"wmv", 113},
-    {"woff", 68},
-    {"woff2", 69},
-    {"wri", 42},
-    {"xls", 15},
-    {"xml", 100},
-    {"z", 30},
-    {"zip", 52},
-};
+constexpr uint32_t extension_count = static_cast<uint32_t>(std::size(extension_table));
 
 const char* const charsets[charset_count + 1] = {nullptr, "utf-8", "utf-16", "utf-16be", nullptr};
 
@@ -325,6 +222,56 @@ namespace {
 constexpr uint64_t dot_window = 15;
 // UTF-8 room for the extension: one that needs 16 bytes or more is none.
 constexpr uint64_t ext_room = 16;
+
+// ------------------------------------------------- checks of the tables ---
+// The listing's icons go by band thresholds and the lookup by binary search:
+// a row out of place would give wrong icons or make extensions unfindable
+// without any test naming them, so the shapes are checked here, at compile
+// time.
+
+// Row 0 is the blocked marker; after it every row belongs to a band, bands
+// follow in their order and rows within a band are in strict byte order,
+// which also keeps every text unique.
+constexpr bool type_rows_in_band_order() {
+  if (mime_band(mime_types[0]) != band_blocked || mime_types[mime_type_count] != nullptr) return false;
+  for (uint32_t i = 1; i < mime_type_count; ++i) {
+    if (mime_types[i] == nullptr) return false;
+    z_mime_band band = mime_band(mime_types[i]);
+    z_mime_band before = mime_band(mime_types[i - 1]);
+    if (band == band_blocked || band == band_none || band < before) return false;
+    if (band == before && std::string_view(mime_types[i - 1]) >= std::string_view(mime_types[i])) return false;
+  }
+  return true;
+}
+
+// Strict byte order (as strcmp compares), so a binary search finds each row
+// and no extension is listed twice.
+constexpr bool extensions_in_byte_order() {
+  for (uint32_t i = 1; i < extension_count; ++i) {
+    if (std::string_view(extension_table[i - 1].ext) >= std::string_view(extension_table[i].ext)) return false;
+  }
+  return true;
+}
+
+// Every row can be chosen: the lookup lowers A to Z and takes at most 14
+// units after the last dot, so a row with a capital, a dot or more bytes
+// would never match; and it names a real type.
+constexpr bool extensions_can_match() {
+  for (const z_extension_t& row : extension_table) {
+    std::string_view ext(row.ext);
+    if (ext.empty() || ext.size() > dot_window - 1) return false;
+    for (char c : ext) {
+      if (c == '.' || (c >= 'A' && c <= 'Z')) return false;
+    }
+    if (row.mime == mime_blocked || row.mime >= mime_type_count) return false;
+  }
+  return true;
+}
+
+static_assert(type_rows_in_band_order(), "mime_types: a row out of its band or out of byte order");
+static_assert(extensions_in_byte_order(), "extension_table: rows out of byte order");
+static_assert(extensions_can_match(), "extension_table: a row that no name can match");
+static_assert(mime_blocked == 0, "a path record that was never typed must read as blocked");
 
 const char16_t* find_last_dot(const char16_t* start, const char16_t* end) {
   const char16_t* window = end - start > static_cast<int64_t>(dot_window) ? end - dot_window : start;
@@ -340,7 +287,8 @@ void lower_ascii(char* text) {
   }
 }
 
-// The row's MIME index, or 8 when the table has no such extension.
+// The row's MIME index, or application/octet-stream when the table has no
+// such extension.
 uint32_t search_extension_table(const char* ext) {
   uint32_t low = 0;
   uint32_t high = extension_count;

@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "content/mime.h"
+
 namespace qm {
 
 struct Z_TASK;
@@ -16,7 +18,7 @@ struct Z_PATH {
   uint8_t redirect = 0;      // the target names a virtual directory without its '/'
   uint64_t rest_size = 0;
   uint64_t capacity = 0;  // units in the path buffer
-  uint32_t type = 0;      // MIME index of the path
+  uint32_t type = mime_blocked;  // MIME index of the path
 };
 
 // Called by the receive loop with the bytes received for the current request

@@ -2,9 +2,9 @@
 // Browser test: starts the real quillmere binary in a temporary folder with a
 // generated document tree, drives Debian's chromium through playwright-core,
 // and checks what a person would see: the listing with its icons, the
-// in-page player and its keys, the debug panel, the about page and the
-// built-in test page. Screenshots at desktop and phone widths are kept in the
-// artifacts folder.
+// in-page player and its keys, media and web types as the browser takes
+// them, the debug panel, the about page and the built-in test page.
+// Screenshots at desktop and phone widths are kept in the artifacts folder.
 //
 //   node run_browser.mjs --server path/to/quillmere --artifacts DIR [--timeout SECONDS]
 //
@@ -36,6 +36,7 @@ const NOTES_MTIME = Date.UTC(2021, 11, 29, 23, 14, 0) / 1000;
 const NOTES_UTC = "2021-12-29 / 23:14";
 const NOTES_LOCAL = "2021-12-30 / 04:59";
 const BIG_COUNT = 3000;  // entries of the folder whose listing arrives in chunks
+const FLAC_SECONDS = 4;  // length of the FLAC tone
 const PHONE_UA =
   "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) " +
   "Chrome/156.0.0.0 Mobile Safari/537.36";
@@ -86,7 +87,13 @@ function summary() {
 
 // ---------------------------------------------------------------- fixture
 
-// 16-bit mono PCM: a sine tone with short fades at both ends.
+// Sample i of count of a sine tone with short fades at both ends, 16 bits.
+function tone(frequency, rate, i, count) {
+  const fade = Math.min(1, i / 400, (count - i) / 400);
+  return Math.round(Math.sin((2 * Math.PI * frequency * i) / rate) * 8000 * fade);
+}
+
+// 16-bit mono PCM: a sine tone.
 function wav(frequency, seconds, rate = 11025) {
   const count = Math.floor(rate * seconds);
   const b = Buffer.alloc(44 + count * 2);
@@ -102,11 +109,53 @@ function wav(frequency, seconds, rate = 11025) {
   b.writeUInt16LE(16, 34);
   b.write("data", 36);
   b.writeUInt32LE(count * 2, 40);
-  for (let i = 0; i < count; i++) {
-    const fade = Math.min(1, i / 400, (count - i) / 400);
-    b.writeInt16LE(Math.round(Math.sin((2 * Math.PI * frequency * i) / rate) * 8000 * fade), 44 + i * 2);
-  }
+  for (let i = 0; i < count; i++) b.writeInt16LE(tone(frequency, rate, i, count), 44 + i * 2);
   return b;
+}
+
+// An MSB-first CRC of width bits (8 or 16) with the polynomial poly, from 0.
+function crc(bytes, width, poly) {
+  const top = 1 << (width - 1);
+  const mask = (1 << width) - 1;
+  let c = 0;
+  for (const b of bytes) {
+    c ^= b << (width - 8);
+    for (let i = 0; i < 8; i++) c = c & top ? ((c << 1) ^ poly) & mask : (c << 1) & mask;
+  }
+  return c;
+}
+
+// A FLAC stream of 16-bit mono PCM in verbatim subframes: no encoder is
+// needed, and the frames' CRCs and the stream header make it a file any
+// FLAC decoder accepts.
+function flac(frequency, seconds) {
+  const rate = 22050;  // frame header sample-rate code 0b0110
+  const block = 4096;
+  const total = Math.floor(rate * seconds);
+  const info = Buffer.alloc(4 + 4 + 34);
+  info.write("fLaC", 0);
+  info.writeUInt8(0x80, 4);  // the last metadata block, STREAMINFO
+  info.writeUIntBE(34, 5, 3);
+  info.writeUInt16BE(block, 8);
+  info.writeUInt16BE(block, 10);  // min and max frame sizes, and the MD5, stay 0: unknown
+  // 20 bits of rate, 3 of channels - 1 (mono: 0), 5 of bits - 1 (15), 36 of samples
+  info.writeBigUInt64BE((BigInt(rate) << 44n) | (15n << 36n) | BigInt(total), 18);
+  const frames = [info];
+  for (let first = 0, number = 0; first < total; first += block, number++) {
+    const n = Math.min(block, total - first);
+    if (number >= 0x80) throw new Error("flac: frame numbers past 127 need a longer coding");
+    const head = [0xff, 0xf8, 0x76, 0x08, number, (n - 1) >> 8, (n - 1) & 0xff];
+    head.push(crc(head, 8, 0x07));
+    const frame = Buffer.alloc(head.length + 1 + n * 2 + 2);
+    Buffer.from(head).copy(frame, 0);
+    frame.writeUInt8(0x02, head.length);  // a verbatim subframe, no wasted bits
+    for (let i = 0; i < n; i++) {
+      frame.writeInt16BE(tone(frequency, rate, first + i, total), head.length + 1 + i * 2);
+    }
+    frame.writeUInt16BE(crc(frame.subarray(0, frame.length - 2), 16, 0x8005), frame.length - 2);
+    frames.push(frame);
+  }
+  return Buffer.concat(frames);
 }
 
 // Raw 4:2:0 frames with a bar sweeping across, for vpxenc.
@@ -158,6 +207,11 @@ function makeTree(www, tmp) {
   put(path.join(www, "music", "tone A.wav"), wav(440, 20));
   put(path.join(www, "music", "Töne B.wav"), wav(660, 20));
   put(path.join(www, "music", "lyrics.txt"), "la la\n");
+  // types the browser itself insists on: audio it decodes, a module script
+  // and a WebAssembly module (the smallest valid one: magic and version)
+  put(path.join(www, "formats", "tone C.flac"), flac(523, FLAC_SECONDS));
+  put(path.join(www, "formats", "answer.mjs"), "export const answer = 42;\n");
+  put(path.join(www, "formats", "empty.wasm"), Buffer.from([0x00, 0x61, 0x73, 0x6d, 0x01, 0x00, 0x00, 0x00]));
   const clip = webm(tmp);
   if (clip) {
     put(path.join(www, "clip.webm"), clip);
@@ -350,7 +404,7 @@ async function listingDesktop(ctx, base, dir, tree) {
   expect("listing: heading", await page.textContent("h1"), "/");
   const list = await rows(page);
   const names = list.map((r) => r.name).sort();
-  const want = ["..", "README", "archive.zip", "big", "music", "notes.txt", "photo.png", "sub folder"];
+  const want = ["..", "README", "archive.zip", "big", "formats", "music", "notes.txt", "photo.png", "sub folder"];
   if (tree.video) want.push("clip.webm");
   expect("listing: entries", JSON.stringify(names), JSON.stringify(want.sort()));
   const sepIndex = await page.evaluate(() => {
@@ -491,6 +545,52 @@ async function videoDesktop(ctx, base, dir, tree) {
   expect("video: the page URL stays", page.url(), base + "/");
   await shot(page, dir, "listing-video-desktop.png");
   clean("video", problems);
+  await page.close();
+}
+
+// The types of the formats folder, as the browser needs them: the FLAC file
+// shows the audio icon and plays in the page, the module script imports and
+// the WebAssembly module compiles from its stream, which both refuse any
+// other Content-Type.
+async function formatsDesktop(ctx, base) {
+  const page = await ctx.newPage();
+  const problems = watch(page);
+  await page.goto(base + "/formats/", { waitUntil: "load" });
+  await waitIcons(page);
+  const list = await rows(page);
+  const names = ["tone C.flac", "answer.mjs", "empty.wasm"];
+  const icon = Object.fromEntries(list.map((r) => [r.name, r.icon]));
+  expect("formats: icon per type", JSON.stringify(names.map((n) => icon[n])),
+         JSON.stringify(["audio.png", "text.png", "0-default.png"]));
+  const types = await page.evaluate(async (files) => {
+    const out = [];
+    for (const f of files) {
+      const r = await fetch(encodeURIComponent(f), { method: "HEAD" });
+      await r.arrayBuffer();  // a response left unread is cancelled later, as a failed request
+      out.push(r.headers.get("content-type"));
+    }
+    return out;
+  }, names);
+  expect("formats: Content-Type", JSON.stringify(types),
+         JSON.stringify(["audio/flac", "text/javascript", "application/wasm"]));
+  expect("formats: the module script imports",
+         await page.evaluate(() => import(location.origin + "/formats/answer.mjs")
+           .then((m) => m.answer, (e) => String(e))), 42);
+  expect("formats: the WebAssembly module compiles from its stream",
+         await page.evaluate(() => WebAssembly.compileStreaming(fetch("/formats/empty.wasm"))
+           .then(() => "compiled", (e) => String(e))), "compiled");
+  const flacRow = list.find((r) => r.name === "tone C.flac");
+  if (!check("formats: the FLAC file is playable", !!flacRow && flacRow.playable,
+             JSON.stringify(flacRow) + ", canPlayType: " +
+             await page.evaluate(() => document.createElement("audio").canPlayType("audio/flac")))) {
+    return page.close();
+  }
+  await page.click(`a[name="links"][href="${flacRow.href}"]`);
+  await waitPlaying(page);
+  const p = await player(page);
+  check("formats: the FLAC file plays in the page", p.open && p.tag === "audio" && p.src === "tone C.flac" &&
+        p.time > 0.25 && Math.abs(p.duration - FLAC_SECONDS) < 0.1, JSON.stringify(p));
+  clean("formats", problems);
   await page.close();
 }
 
@@ -674,6 +774,7 @@ async function run(o, state) {
     ["listing", desktop, (c) => listingDesktop(c, base, o.artifacts, tree)],
     ["player", desktop, (c) => playerDesktop(c, base, o.artifacts)],
     ["video", desktop, (c) => videoDesktop(c, base, o.artifacts, tree)],
+    ["formats", desktop, (c) => formatsDesktop(c, base)],
     ["debug", desktop, (c) => debugPanel(c, base, o.artifacts)],
     ["about", desktop, (c) => aboutPage(c, base, o.artifacts, "about-desktop.png")],
     ["dark", { ...desktop, colorScheme: "dark" }, (c) => listingDark(c, base, o.artifacts)],

@@ -10,14 +10,13 @@
 
 #include "config/config.h"
 #include "content/header.h"
+#include "content/mime.h"
 #include "content/resources.h"
 #include "core/engine.h"
 
 namespace qm {
 namespace {
 
-constexpr uint32_t mime_html = 90;
-constexpr uint32_t mime_plain = 94;
 constexpr uint64_t dec_8_2021_005435 = 132833984750000000ull;  // Wed, 8 Dec 2021 0:54:35 GMT
 constexpr uint64_t jun_23_2019_050118 = 132057396780000000ull; // Sun, 23 Jun 2019 5:01:18 GMT
 
@@ -371,7 +370,7 @@ TEST_F(HeaderTest, RefusedArguments) {
   } rows[] = {
       {"no out", z_call{}, true},
       {"status past the table", z_call{.status = status_line_count}, false},
-      {"mime past the table", z_call{.mime = 115}, false},
+      {"mime past the table", z_call{.mime = mime_type_count}, false},
       {"location with CR", z_call{.bare = true, .location = "/a\rSet-Cookie: x"}, false},
       {"location with LF", z_call{.bare = true, .location = "/a\nSet-Cookie: x"}, false},
       {"charset with LF", z_call{.charset = "utf-8\nX: y"}, false},

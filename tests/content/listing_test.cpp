@@ -296,6 +296,37 @@ TEST_F(Listing, SizeColumnUnits) {
   EXPECT_EQ(text.substr(4, 1) + text.substr(7, 1) + text.substr(10, 3) + text.substr(15, 1), "-- / :");
 }
 
+// A file's icon follows the band of its type: checked with the outermost
+// types of every band that have an extension, where a threshold off by a
+// row would show, and with the media and web types.
+TEST_F(Listing, IconFollowsTheBandOfTheType) {
+  const struct {
+    const char* name;
+    const char* icon;
+  } rows[] = {
+      {"first.book", "0-default.png"},  {"last.zip", "0-default.png"},   {"app.wasm", "0-default.png"},
+      {"subs.srt", "0-default.png"},    {"live.m3u8", "0-default.png"},  {"live.mpd", "0-default.png"},
+      {"site.webmanifest", "0-default.png"},
+      {"first.aac", "audio.png"},       {"last.wma", "audio.png"},       {"song.flac", "audio.png"},
+      {"song.opus", "audio.png"},       {"song.weba", "audio.png"},      {"song.mka", "audio.png"},
+      {"first.otf", "img.png"},         {"last.ico", "img.png"},         {"photo.jxl", "img.png"},
+      {"first.eml", "text.png"},        {"last.xml", "text.png"},        {"subs.vtt", "text.png"},
+      {"notes.md", "text.png"},         {"module.mjs", "text.png"},
+      {"first.3gp", "video.png"},       {"last.movie", "video.png"},
+  };
+  for (const auto& row : rows) make_file(row.name);
+  prepare("GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+  std::string page = page_of(split(run()));
+  for (const auto& row : rows) {
+    size_t link = page.find(std::string("href=\"") + row.name + "\"");
+    ASSERT_NE(link, std::string::npos) << row.name;
+    size_t icon = page.find("icon.16/", link);
+    ASSERT_NE(icon, std::string::npos) << row.name;
+    icon += std::strlen("icon.16/");
+    EXPECT_EQ(page.substr(icon, page.find('"', icon) - icon), row.icon) << row.name;
+  }
+}
+
 TEST_F(Listing, SmallPageWholeWithLengthAndRanges) {
   make_file("a.txt", 5);
   struct {
