@@ -152,7 +152,7 @@ bool worse(const z_candidate_t& a, const z_candidate_t& b) {
 
 }  // namespace
 
-void connection_begins(Z_TASK& task, const os::z_sockaddr_in& peer) {
+void connection_begins(Z_TASK& task, const os::z_sockaddr& peer) {
   Z_PRESSURE& p = task.pressure;
   {
     std::lock_guard<std::mutex> guard(p.so_lock);
@@ -222,12 +222,12 @@ void report_drop(Z_TASK& task, const char* reason) {
     held_back.fetch_add(1);
     return;
   }
-  os::z_sockaddr_in peer;
+  os::z_sockaddr peer;
   {
     std::lock_guard<std::mutex> guard(task.pressure.so_lock);
     peer = task.pressure.peer;
   }
-  char address[32];
+  char address[os::peer_text_size];
   uint32_t more = held_back.exchange(0);
   if (more == 0) {
     os::out("!! %s  %s\n", os::format_peer(peer, address, sizeof address), reason);
