@@ -96,8 +96,9 @@ inline void send_ends(Z_PRESSURE& pressure) { pressure.sending.store(false, std:
 // The listener, every pressure_tick_ms: frees slots when connections wait.
 void relieve_pressure(Z_SOCKET& engine);
 
-// "!! <peer>  <reason>", at most one line a second; the lines held back are
-// counted in the next one.
+// "!! <peer>  <reason>" for the slot's current client (called by the slot's
+// own threads), at most one line a second; the lines held back are counted
+// in the next one.
 void report_drop(Z_TASK& task, const char* reason);
 
 }  // namespace qm
