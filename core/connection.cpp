@@ -50,9 +50,12 @@ int listen_backlog(const Z_SOCKET& engine) {
 }
 
 os::socket_t open_listening_socket(Z_SOCKET& engine) {
-  os::socket_t so = os::socket_create(engine.cso_type, engine.cso_protocol);
+  // An IPv6 address here is always the any address of a dual-stack socket.
+  const bool dual = engine.addr_local.family == os::af_inet6;
+  os::socket_t so = os::socket_create(engine.addr_local.family, engine.cso_type, engine.cso_protocol);
   if (so == os::invalid_socket) {
-    os::print_error(os::last_error(), "socket(AF_INET, cso_type, cso_protocol)");
+    os::print_error(os::last_error(),
+                    dual ? "socket(AF_INET6, cso_type, cso_protocol)" : "socket(AF_INET, cso_type, cso_protocol)");
     return so;
   }
   os::socket_set_int(so, os::socket_option::receive_buffer, static_cast<int>(engine.packet_length_r));
@@ -63,8 +66,8 @@ os::socket_t open_listening_socket(Z_SOCKET& engine) {
   // a timeout there only sends the slot back to accept.)
   os::socket_set_send_timeout(so, send_timeout_ms);
   os::socket_set_receive_timeout(so, request_timeout_ms);
-  os::out(":: bind(%s:%u)  ", engine.local_address[0] != 0 ? engine.local_address : "0.0.0.0",
-          static_cast<unsigned>(engine.port));
+  os::out(":: bind(%s:%u)  %s  ", engine.local_address[0] != 0 ? engine.local_address : "0.0.0.0",
+          static_cast<unsigned>(engine.port), dual ? "(IPv4 and IPv6)" : "(IPv4 only)");
   if (os::socket_bind(so, engine.addr_local) != 0) {
     os::print_error(os::last_error(), "\nbind(so, (sockaddr *) &addr_local, sizeof(addr_local))");
     os::socket_close(so);
@@ -252,7 +255,7 @@ int accept_loop(Z_TASK& task) {
   for (;;) {
     // A slot that is being destroyed takes no further connection.
     if (!task.active) return -1;
-    os::z_sockaddr_in peer;
+    os::z_sockaddr peer;
     os::socket_t so = os::socket_accept(so_listen.load(), &peer);
     if (so == os::invalid_socket) {
       uint32_t error = os::last_error();

@@ -83,7 +83,9 @@ struct Z_SOCKET {
   Z_ARENA arena;
   Z_TASK tasks[slot_count];
   std::atomic<bool> running{false};
-  os::z_sockaddr_in addr_local;
+  // The IPv6 any address (one dual-stack socket for both families), or an
+  // IPv4 one where the system has no IPv6 or a dotted address is set.
+  os::z_sockaddr addr_local;
 };
 
 // Process-wide state of the engine.

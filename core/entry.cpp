@@ -30,11 +30,18 @@ bool start_sockets() {
   return true;
 }
 
+// A dotted IPv4 address binds that address alone; without one the server
+// takes every address of both families, or of IPv4 where the system has no
+// IPv6.
 void fill_local_address(Z_SOCKET& engine) {
-  engine.addr_local.family = os::af_inet;
-  engine.addr_local.address = 0;
-  if (engine.local_address[0] != 0) os::parse_ipv4(engine.local_address, &engine.addr_local.address);
-  engine.addr_local.port = os::host_to_net16(engine.port);
+  os::z_sockaddr_in ipv4;
+  ipv4.family = os::af_inet;
+  ipv4.port = os::host_to_net16(engine.port);
+  if (engine.local_address[0] != 0 && os::parse_ipv4(engine.local_address, &ipv4.address)) {
+    engine.addr_local = os::to_address(ipv4);
+  } else {
+    engine.addr_local = os::any_address(engine.port);
+  }
 }
 
 void free_ini_path(Z_SOCKET& engine) {

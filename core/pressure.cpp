@@ -135,14 +135,34 @@ const char* reason_of(const z_candidate_t& c, char* out, uint32_t room) {
 }
 
 // Shuts the connection down unless it has ended (or another one has taken
-// the slot) meanwhile.
-bool drop(const z_candidate_t& c) {
+// the slot) meanwhile. Its peer is taken under the same lock: once shut
+// down, the slot may accept the next client at once, whose address the
+// report must not name.
+bool drop(const z_candidate_t& c, os::z_sockaddr& peer) {
   Z_TASK& task = *c.task;
   std::lock_guard<std::mutex> guard(task.pressure.so_lock);
   os::socket_t so = task.tls.so.load();
   if (task.pressure.closing || task.pressure.serial.load() != c.serial || so == os::invalid_socket) return false;
+  peer = task.pressure.peer;
   os::socket_shutdown(so);
   return true;
+}
+
+void report_peer(const os::z_sockaddr& peer, const char* reason) {
+  int64_t second = os::monotonic_ns() / 1000000000;
+  int64_t last = last_report_s.load();
+  if (last == second || !last_report_s.compare_exchange_strong(last, second)) {
+    held_back.fetch_add(1);
+    return;
+  }
+  char address[os::peer_text_size];
+  uint32_t more = held_back.exchange(0);
+  if (more == 0) {
+    os::out("!! %s  %s\n", os::format_peer(peer, address, sizeof address), reason);
+  } else {
+    os::out("!! %s  %s (and %u more since the last line)\n", os::format_peer(peer, address, sizeof address), reason,
+            more);
+  }
 }
 
 bool worse(const z_candidate_t& a, const z_candidate_t& b) {
@@ -152,7 +172,7 @@ bool worse(const z_candidate_t& a, const z_candidate_t& b) {
 
 }  // namespace
 
-void connection_begins(Z_TASK& task, const os::z_sockaddr_in& peer) {
+void connection_begins(Z_TASK& task, const os::z_sockaddr& peer) {
   Z_PRESSURE& p = task.pressure;
   {
     std::lock_guard<std::mutex> guard(p.so_lock);
@@ -211,30 +231,18 @@ void relieve_pressure(Z_SOCKET& engine) {
   for (uint32_t i = 0; i < budget; ++i) {
     char reason[160];
     reason_of(candidates[i], reason, sizeof reason);
-    if (drop(candidates[i])) report_drop(*candidates[i].task, reason);
+    os::z_sockaddr peer;
+    if (drop(candidates[i], peer)) report_peer(peer, reason);
   }
 }
 
 void report_drop(Z_TASK& task, const char* reason) {
-  int64_t second = os::monotonic_ns() / 1000000000;
-  int64_t last = last_report_s.load();
-  if (last == second || !last_report_s.compare_exchange_strong(last, second)) {
-    held_back.fetch_add(1);
-    return;
-  }
-  os::z_sockaddr_in peer;
+  os::z_sockaddr peer;
   {
     std::lock_guard<std::mutex> guard(task.pressure.so_lock);
     peer = task.pressure.peer;
   }
-  char address[32];
-  uint32_t more = held_back.exchange(0);
-  if (more == 0) {
-    os::out("!! %s  %s\n", os::format_peer(peer, address, sizeof address), reason);
-  } else {
-    os::out("!! %s  %s (and %u more since the last line)\n", os::format_peer(peer, address, sizeof address), reason,
-            more);
-  }
+  report_peer(peer, reason);
 }
 
 }  // namespace qm

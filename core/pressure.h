@@ -55,8 +55,8 @@ struct Z_PRESSURE {
   // marks its socket as closing, so that a number being reused for another
   // connection is never shut down.
   std::mutex so_lock;
-  bool closing = true;       // under so_lock
-  os::z_sockaddr_in peer{};  // under so_lock
+  bool closing = true;    // under so_lock
+  os::z_sockaddr peer{};  // under so_lock
   std::atomic<uint64_t> serial{0};  // the connection's number in this slot
   std::atomic<uint8_t> wait{waiting_none};
   std::atomic<int64_t> since_ns{0};  // when the wait (for a request: the request) began
@@ -78,7 +78,7 @@ struct Z_PRESSURE {
 
 // The receive thread, at accept and at the end of the connection (before
 // its socket is closed).
-void connection_begins(Z_TASK& task, const os::z_sockaddr_in& peer);
+void connection_begins(Z_TASK& task, const os::z_sockaddr& peer);
 void connection_ends(Z_TASK& task);
 // The receive thread, around its waits for the client (the TLS handshake
 // counts as a wait for the request as a whole).
@@ -96,8 +96,9 @@ inline void send_ends(Z_PRESSURE& pressure) { pressure.sending.store(false, std:
 // The listener, every pressure_tick_ms: frees slots when connections wait.
 void relieve_pressure(Z_SOCKET& engine);
 
-// "!! <peer>  <reason>", at most one line a second; the lines held back are
-// counted in the next one.
+// "!! <peer>  <reason>" for the slot's current client (called by the slot's
+// own threads), at most one line a second; the lines held back are counted
+// in the next one.
 void report_drop(Z_TASK& task, const char* reason);
 
 }  // namespace qm

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 #include "content/header.h"
@@ -82,6 +83,33 @@ void release_context(SSL_CTX* ctx) {
 void release_ssl(SSL* ssl) {
   std::lock_guard<std::mutex> guard(release_lock);
   SSL_free(ssl);
+}
+
+// An address literal names no DNS entry: the certificate must hold it among
+// its IP addresses. X509_check_ip_asc wants it alone and NUL-terminated.
+bool covers_address(X509* cert, const char* text, uint64_t size) {
+  char address[64];
+  if (size == 0 || size >= sizeof address) return false;
+  std::memcpy(address, text, size);
+  address[size] = '\0';
+  return X509_check_ip_asc(cert, address, 0) == 1;
+}
+
+bool dotted(const char* host, uint64_t size) {
+  if (size == 0) return false;
+  for (uint64_t i = 0; i < size; ++i)
+    if ((host[i] < '0' || host[i] > '9') && host[i] != '.') return false;
+  return true;
+}
+
+// "[...]" is an IPv6 address; a dotted IPv4 one counts when either the DNS
+// names (where older certificates hold it) or the IP addresses hold it.
+bool certificate_covers(X509* cert, const char* host, uint64_t size) {
+  if (size >= 2 && host[0] == '[' && host[size - 1] == ']') {
+    return std::memchr(host + 1, ':', size - 2) != nullptr && covers_address(cert, host + 1, size - 2);
+  }
+  if (X509_check_host(cert, host, size, 0, nullptr) == 1) return true;
+  return dotted(host, size) && covers_address(cert, host, size);
 }
 
 void release_certificate(X509* cert) {
@@ -490,7 +518,7 @@ bool server_certificate_covers(const char* host, uint64_t size) {
     if (cert != nullptr) X509_up_ref(cert);
   }
   if (cert == nullptr) return false;
-  bool covers = X509_check_host(cert, host, size, 0, nullptr) == 1;
+  bool covers = certificate_covers(cert, host, size);
   release_certificate(cert);
   return covers;
 }

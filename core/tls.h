@@ -86,8 +86,10 @@ void apply_tls_options(uint8_t selector);
 void set_groups(const char16_t* value);
 // Loads the certificate chain and key (absolute UTF-16 names); 0 or -1.
 int load_certificate(const char16_t* cer, const char16_t* key);
-// X509_check_host on the loaded server certificate, safe while a reload may
-// replace it: true when the certificate covers the host name.
+// Whether the loaded server certificate covers the host name (as a Host
+// header gives it: an IPv6 address in brackets, which are checked against
+// its IP addresses, as a dotted IPv4 address is too); safe while a reload
+// may replace the certificate.
 bool server_certificate_covers(const char* host, uint64_t size);
 
 }  // namespace qm

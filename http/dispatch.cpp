@@ -150,17 +150,44 @@ bool build_prefix(Z_PATH& path, const z_vdir_t* vdir) {
   return true;
 }
 
-bool host_char(char c) {
+bool name_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-         c == '_' || c == '~' || c == ':' || c == '[' || c == ']';
+         c == '_' || c == '~';
 }
 
-// Host lands in a Location header: only what a host:port may hold.
-bool host_clean(const char* host, uint64_t size) {
-  if (size == 0) return false;
-  for (uint64_t i = 0; i < size; ++i)
-    if (!host_char(host[i])) return false;
+bool address_char(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+}
+
+// What may follow the name: nothing, or ':' and the port's digits.
+bool port_clean(const char* p, const char* end) {
+  if (p == end) return true;
+  if (*p != ':') return false;
+  for (++p; p < end; ++p)
+    if (*p < '0' || *p > '9') return false;
   return true;
+}
+
+// Host lands in a Location header, so only what a host[:port] may hold
+// passes. The name is a bracketed IPv6 address with its brackets ("[::1]"
+// of "[::1]:8443": its own colons are no port separator), or the text
+// before the ':' of the port. Its size; 0 when the value is no host[:port].
+uint64_t host_name_size(const char* host, uint64_t size) {
+  const char* end = host + size;
+  const char* p = host;
+  if (p < end && *p == '[') {
+    bool colon = false;
+    for (++p; p < end && *p != ']'; ++p) {
+      if (!address_char(*p)) return 0;
+      colon = colon || *p == ':';
+    }
+    if (p == end || !colon) return 0;
+    ++p;
+  } else {
+    while (p < end && name_char(*p)) ++p;
+  }
+  if (p == host || !port_clean(p, end)) return 0;
+  return static_cast<uint64_t>(p - host);
 }
 
 // Steps before the location: whether this request goes to HTTPS.
@@ -172,11 +199,10 @@ bool https_upgrade_applies(Z_TASK& task) {
   if (!effective.upgrade_https.load() || !request.upgrade_insecure_requests) return false;
   if (request.host == nullptr || request.host_size > response.size_write) return false;
   if (request.method != method_get && request.method != method_head && request.method != method_post) return false;
-  if (!host_clean(request.host, request.host_size)) return false;
+  uint64_t name_size = host_name_size(request.host, request.host_size);
+  if (name_size == 0) return false;
   if (!location_safe(request.target, request.path_size)) return false;
   if (request.query != nullptr && !location_safe(request.query, request.query_size)) return false;
-  const void* colon = std::memchr(request.host, ':', request.host_size);
-  uint64_t name_size = colon ? static_cast<uint64_t>(static_cast<const char*>(colon) - request.host) : request.host_size;
   uint64_t hash = host_hash(request.host, name_size);
   if ((hash | 1) == (task.host_verdict | 1)) return (task.host_verdict & 1) != 0;
   bool answer = cert_valid.load() && server_certificate_covers(request.host, name_size);

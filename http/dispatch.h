@@ -29,7 +29,8 @@ void dispatch_request(Z_TASK& task, char* start, uint64_t size);
 // Whether a plain request must be redirected to HTTPS; sets over_tls. When
 // true, "https://" + Host + target has been written, NUL-terminated, from
 // start (the request's first byte) on. A Host holding anything a host:port
-// cannot hold is never redirected.
+// cannot hold is never redirected; an IPv6 address comes in brackets, its
+// port after the ']' ("[::1]:8443"), and keeps them in the location.
 bool upgrade_to_https(Z_TASK& task, char* start);
 
 // The 64-bit hash of a host name that host_verdict caches (bit 0 is then

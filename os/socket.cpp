@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "os/error.h"
 
@@ -23,12 +24,80 @@ int fail() {
   return -1;
 }
 
-sockaddr_in to_system(const z_sockaddr_in& address) {
-  sockaddr_in system{};
-  system.sin_family = address.family;
-  system.sin_port = address.port;
-  system.sin_addr.s_addr = address.address;
-  return system;
+static_assert(af_inet == AF_INET && af_inet6 == AF_INET6, "the families are the system's own numbers");
+static_assert(peer_text_size >= 1 + (INET6_ADDRSTRLEN - 1) + 1 + 10 + 2 + 5 + 1, "room for the longest peer text");
+
+// A socket address in the system's form, of either family.
+union system_address {
+  sockaddr any;
+  sockaddr_in four;
+  sockaddr_in6 six;
+};
+
+socklen_t to_system(const z_sockaddr& address, system_address& system) {
+  std::memset(&system, 0, sizeof system);
+  if (address.family == af_inet6) {
+    system.six.sin6_family = AF_INET6;
+    system.six.sin6_port = address.port;
+    system.six.sin6_scope_id = address.scope_id;
+    std::memcpy(&system.six.sin6_addr, address.address, sizeof system.six.sin6_addr);
+    return sizeof system.six;
+  }
+  system.four.sin_family = address.family;
+  system.four.sin_port = address.port;
+  std::memcpy(&system.four.sin_addr, address.address, sizeof system.four.sin_addr);
+  return sizeof system.four;
+}
+
+// An IPv4 client of a dual-stack socket comes as ::ffff:a.b.c.d; it is
+// reported as the IPv4 address it is.
+z_sockaddr from_system(const system_address& system) {
+  z_sockaddr address;
+  if (system.any.sa_family == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&system.six.sin6_addr)) {
+    address.family = af_inet6;
+    address.port = system.six.sin6_port;
+    address.scope_id = system.six.sin6_scope_id;
+    std::memcpy(address.address, &system.six.sin6_addr, sizeof system.six.sin6_addr);
+  } else if (system.any.sa_family == AF_INET6) {
+    address.family = af_inet;
+    address.port = system.six.sin6_port;
+    std::memcpy(address.address, system.six.sin6_addr.s6_addr + 12, 4);
+  } else {
+    address.family = system.any.sa_family;
+    address.port = system.four.sin_port;
+    std::memcpy(address.address, &system.four.sin_addr, sizeof system.four.sin_addr);
+  }
+  return address;
+}
+
+int clear_v6_only(int so) {
+  int off = 0;
+  return setsockopt(so, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+}
+
+// What a system without IPv6 answers to an AF_INET6 socket, to clearing
+// IPV6_V6ONLY or to binding ::.
+bool says_no_ipv6(int error) {
+  return error == EAFNOSUPPORT || error == EPFNOSUPPORT || error == EPROTONOSUPPORT || error == ESOCKTNOSUPPORT ||
+         error == ENOPROTOOPT || error == EADDRNOTAVAIL;
+}
+
+// Whether one AF_INET6 socket can serve both families here. A failure that
+// says nothing of IPv6 (no descriptor left, say) counts as yes: the
+// listener's own socket then meets it and reports it.
+bool dual_stack_offered() {
+  int so = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (so < 0) return !says_no_ipv6(errno);
+  bool offered = false;
+  if (clear_v6_only(so) == 0) {
+    z_sockaddr any;
+    any.family = af_inet6;  // port 0: the probe takes no port a server wants
+    system_address system;
+    socklen_t size = to_system(any, system);
+    offered = ::bind(so, &system.any, size) == 0 || !says_no_ipv6(errno);
+  }
+  ::close(so);
+  return offered;
 }
 
 int option_name(socket_option option) {
@@ -41,6 +110,21 @@ int option_name(socket_option option) {
 }
 
 }  // namespace
+
+z_sockaddr to_address(const z_sockaddr_in& ipv4) {
+  z_sockaddr address;
+  address.family = ipv4.family;
+  address.port = ipv4.port;
+  std::memcpy(address.address, &ipv4.address, sizeof ipv4.address);
+  return address;
+}
+
+z_sockaddr any_address(uint16_t port) {
+  z_sockaddr any;
+  any.family = dual_stack_offered() ? af_inet6 : af_inet;
+  any.port = htons(port);
+  return any;
+}
 
 uint16_t host_to_net16(uint16_t value) { return htons(value); }
 uint16_t net_to_host16(uint16_t value) { return ntohs(value); }
@@ -59,10 +143,20 @@ uint32_t sockets_startup(uint16_t /*version_requested*/, uint16_t* version_grant
 
 void sockets_cleanup() {}
 
-socket_t socket_create(int type, int protocol) {
-  int so = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
-  if (so < 0) fail();
-  return so < 0 ? invalid_socket : so;
+socket_t socket_create(int type, int protocol) { return socket_create(af_inet, type, protocol); }
+
+socket_t socket_create(uint16_t family, int type, int protocol) {
+  int so = ::socket(family, type | SOCK_CLOEXEC, protocol);
+  if (so < 0) {
+    fail();
+    return invalid_socket;
+  }
+  if (family == af_inet6 && clear_v6_only(so) != 0) {
+    fail();
+    ::close(so);
+    return invalid_socket;
+  }
+  return so;
 }
 
 int socket_set_int(socket_t so, socket_option option, int value) {
@@ -84,46 +178,48 @@ int socket_set_send_timeout(socket_t so, uint32_t ms) {
   return setsockopt(so, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 ? 0 : fail();
 }
 
-int socket_bind(socket_t so, const z_sockaddr_in& address) {
-  sockaddr_in system = to_system(address);
-  return ::bind(so, reinterpret_cast<const sockaddr*>(&system), sizeof system) == 0 ? 0 : fail();
+int socket_bind(socket_t so, const z_sockaddr_in& address) { return socket_bind(so, to_address(address)); }
+
+int socket_bind(socket_t so, const z_sockaddr& address) {
+  system_address system;
+  socklen_t size = to_system(address, system);
+  return ::bind(so, &system.any, size) == 0 ? 0 : fail();
 }
 
 int socket_listen(socket_t so, int backlog) { return ::listen(so, backlog) == 0 ? 0 : fail(); }
 
 uint16_t socket_local_port(socket_t so) {
-  sockaddr_in local{};
+  system_address local{};
   socklen_t size = sizeof local;
-  if (getsockname(so, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+  if (getsockname(so, &local.any, &size) != 0) {
     fail();
     return 0;
   }
-  return ntohs(local.sin_port);
+  return ntohs(from_system(local).port);
 }
 
 // A listening socket that was shut down makes accept return EINVAL, which is
 // err_accept_closed.
-socket_t socket_accept(socket_t so, z_sockaddr_in* peer) {
-  sockaddr_in system{};
+socket_t socket_accept(socket_t so, z_sockaddr* peer) {
+  system_address system{};
   socklen_t size = sizeof system;
-  int accepted = ::accept4(so, reinterpret_cast<sockaddr*>(&system), &size, SOCK_CLOEXEC);
+  int accepted = ::accept4(so, &system.any, &size, SOCK_CLOEXEC);
   if (accepted < 0) {
     fail();
     return invalid_socket;
   }
-  if (peer != nullptr) {
-    peer->family = system.sin_family;
-    peer->port = system.sin_port;
-    peer->address = system.sin_addr.s_addr;
-  }
+  if (peer != nullptr) *peer = from_system(system);
   return accepted;
 }
 
-int socket_connect(socket_t so, const z_sockaddr_in& address) {
-  sockaddr_in system = to_system(address);
+int socket_connect(socket_t so, const z_sockaddr_in& address) { return socket_connect(so, to_address(address)); }
+
+int socket_connect(socket_t so, const z_sockaddr& address) {
+  system_address system;
+  socklen_t size = to_system(address, system);
   int result;
   do {
-    result = ::connect(so, reinterpret_cast<const sockaddr*>(&system), sizeof system);
+    result = ::connect(so, &system.any, size);
   } while (result != 0 && errno == EINTR);
   return result == 0 ? 0 : fail();
 }
@@ -215,9 +311,21 @@ bool listen_queue(socket_t so, uint32_t& waiting, uint32_t& capacity) {
   return true;
 }
 
-const char* format_peer(const z_sockaddr_in& peer, char* out, uint32_t room) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&peer.address);
-  std::snprintf(out, room, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], static_cast<unsigned>(ntohs(peer.port)));
+const char* format_peer(const z_sockaddr& peer, char* out, uint32_t room) {
+  if (out == nullptr || room == 0) return out;
+  const unsigned port = ntohs(peer.port);
+  const uint8_t* b = peer.address;
+  if (peer.family != af_inet6) {
+    std::snprintf(out, room, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], port);
+    return out;
+  }
+  char text[INET6_ADDRSTRLEN];
+  if (inet_ntop(AF_INET6, b, text, sizeof text) == nullptr) std::snprintf(text, sizeof text, "?");
+  if (peer.scope_id != 0) {
+    std::snprintf(out, room, "[%s%%%u]:%u", text, static_cast<unsigned>(peer.scope_id), port);
+  } else {
+    std::snprintf(out, room, "[%s]:%u", text, port);
+  }
   return out;
 }
 

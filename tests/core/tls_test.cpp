@@ -29,7 +29,9 @@ namespace {
 
 // ---- certificates, made once per process -------------------------------------
 
-void write_certificate(FILE* f, EVP_PKEY* key, const char* host, long not_before, long not_after) {
+// san: the subjectAltName entries; "DNS:" and the host when null.
+void write_certificate(FILE* f, EVP_PKEY* key, const char* host, long not_before, long not_after,
+                       const char* san = nullptr) {
   static long serial = 1;
   X509* x = X509_new();
   X509_set_version(x, 2);
@@ -40,8 +42,8 @@ void write_certificate(FILE* f, EVP_PKEY* key, const char* host, long not_before
   X509_NAME* name = X509_get_subject_name(x);
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(host), -1, -1, 0);
   X509_set_issuer_name(x, name);
-  std::string san = std::string("DNS:") + host;
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, san.c_str());
+  std::string names = san != nullptr ? std::string(san) : std::string("DNS:") + host;
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, names.c_str());
   X509_add_ext(x, ext, -1);
   X509_EXTENSION_free(ext);
   X509_sign(x, key, EVP_sha384());
@@ -51,7 +53,7 @@ void write_certificate(FILE* f, EVP_PKEY* key, const char* host, long not_before
 
 struct cert_files {
   std::string dir;
-  std::string cert, key, both, other_key, rsa_key, expired_days, expired_hour, example, missing;
+  std::string cert, key, both, other_key, rsa_key, expired_days, expired_hour, example, addresses, missing;
 
   cert_files() {
     char pattern[] = "/tmp/qm_tls_XXXXXX";
@@ -76,6 +78,9 @@ struct cert_files {
                          [&](FILE* f) { write_certificate(f, key_a, "localhost", -5 * day, -3600); });
     example = write("example.pem",
                     [&](FILE* f) { write_certificate(f, key_a, "example.org", -day, 2 * day); });
+    addresses = write("addresses.pem", [&](FILE* f) {
+      write_certificate(f, key_a, "localhost", -day, 2 * day, "DNS:localhost, IP:::1, IP:192.0.2.7");
+    });
     missing = dir + "/none.pem";
     EVP_PKEY_free(key_a);
     EVP_PKEY_free(key_b);
@@ -504,6 +509,35 @@ TEST_F(TlsTest, CertificateCoversItsHostOnly) {
   }
   // A length shorter than the text checks only that prefix.
   EXPECT_FALSE(server_certificate_covers("localhost", 5));
+}
+
+// Host names as the Host header gives them: an IPv6 address in brackets.
+TEST_F(TlsTest, CertificateCoversItsAddresses) {
+  ASSERT_EQ(load(files().addresses, files().key), 0);
+  const struct {
+    const char* host;
+    bool covered;
+  } cases[] = {
+      {"[::1]", true},
+      {"[0:0:0:0:0:0:0:1]", true},
+      {"[::2]", false},
+      {"[::1", false},
+      {"::1", false},
+      {"[]", false},
+      {"[localhost]", false},
+      {"192.0.2.7", true},
+      {"192.0.2.8", false},
+      {"192.0.2.7.example.org", false},
+      {"[192.0.2.7]", false},
+      {"localhost", true},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.host);
+    EXPECT_EQ(server_certificate_covers(row.host, strlen(row.host)), row.covered);
+  }
+  EXPECT_FALSE(server_certificate_covers("[::1]:443", 9)) << "the name comes without its port";
+  std::string long_address = "[" + std::string(70, '0') + "::1]";
+  EXPECT_FALSE(server_certificate_covers(long_address.data(), long_address.size()));
 }
 
 TEST_F(TlsTest, ReloadReplacesOrKeepsTheLoadedCertificate) {
