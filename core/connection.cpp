@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "config/served.h"
 #include "core/engine.h"
 #include "core/privileges.h"
 #include "os/error.h"
@@ -243,6 +244,8 @@ int listener(Z_SOCKET& engine) {
   if (z_service.listening_event.created) os::event_set(z_service.listening_event);
   if (z_service.proceed_event.created) os::event_wait(z_service.proceed_event, os::wait_forever);
   lower_privileges();
+  // Now, with the rights the slots will serve with, and before any of them reads the settings.
+  report_served_folders();
   release_slots(engine);
   wait_for_stop(engine);
   engine.running = false;

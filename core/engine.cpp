@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "config/config.h"
+#include "config/served.h"
 #include "content/resources.h"
 #include "core/connection.h"
 #include "core/privileges.h"
@@ -100,6 +101,9 @@ void reload_thread(void* argument) {
     config(engine, engine.program_path);
     reloading = false;
     if (config_gate.created) os::event_set(config_gate);
+    // Outside the gate, since a slow file system must not hold requests;
+    // this thread is the only one that changes what it reads.
+    report_served_folders();
     report_reload_done();
   }
 }

@@ -412,6 +412,15 @@ uint32_t folder_writable(const char16_t* folder) {
   return ::faccessat(AT_FDCWD, system_path, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : fail();
 }
 
+uint32_t folder_readable(const char16_t* folder) {
+  char system_path[PATH_MAX];
+  if (uint32_t error = to_system_path(folder, system_path); error != 0) return error;
+  struct stat info;
+  if (::stat(system_path, &info) != 0) return fail();
+  if (!S_ISDIR(info.st_mode)) return fail_with(ENOTDIR);
+  return ::faccessat(AT_FDCWD, system_path, R_OK | X_OK, AT_EACCESS) == 0 ? 0 : fail();
+}
+
 uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first) {
   handle = dir_handle{};
   char folder[PATH_MAX];

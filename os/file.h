@@ -101,6 +101,10 @@ uint32_t file_publish_new(const char16_t* path, const void* bytes, uint64_t size
 // Whether the calling process may create and remove files in folder: 0 or
 // the error (EACCES when it may not).
 uint32_t folder_writable(const char16_t* folder);
+// Whether the calling thread, with the rights it holds now, may list folder
+// and enter it: 0, ENOTDIR when the path names something else, or the
+// error (ENOENT, EACCES, ...).
+uint32_t folder_readable(const char16_t* folder);
 
 // Directory enumeration with the pattern "<folder>/*": "." and ".." come back
 // as well, as the design expects, and first, as a Windows enumeration gives

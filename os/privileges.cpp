@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "os/error.h"
 
@@ -100,6 +101,21 @@ uint64_t write_rights(int abi) {
 }  // namespace
 
 bool running_as_root() { return ::geteuid() == 0; }
+
+const char* effective_account(char* out, uint32_t room) {
+  if (out == nullptr || room == 0) return "";
+  uid_t uid = ::geteuid();
+  passwd account{};
+  passwd* found = nullptr;
+  char strings[4096];
+  // No entry, or one too large for the buffer: the number says it as well.
+  if (::getpwuid_r(uid, &account, strings, sizeof strings, &found) == 0 && found != nullptr) {
+    std::snprintf(out, room, "%s", found->pw_name);
+  } else {
+    std::snprintf(out, room, "%u", static_cast<unsigned>(uid));
+  }
+  return out;
+}
 
 uint32_t drop_to_account() {
   if (!running_as_root()) return 0;

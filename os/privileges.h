@@ -16,6 +16,10 @@ extern const char* const unprivileged_account;  // "nobody"
 
 bool running_as_root();  // effective user id 0
 
+// The name of the account the calling thread acts as (its effective user),
+// or its number when the account has no name; NUL-terminated in out.
+const char* effective_account(char* out, uint32_t room);
+
 // As root: supplementary groups dropped, then group and user set to
 // unprivileged_account (65534 when the account is unknown) in all three ids
 // (real, effective, saved), verified afterwards. Not root: nothing to do, 0.

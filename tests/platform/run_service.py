@@ -34,7 +34,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from checks import Results, free_port  # noqa: E402
+from checks import Results, free_port, wait_for  # noqa: E402
 
 STAMP = r"\[\d{4}-\d\d-\d\d / \d\d:\d\d:\d\d\] "
 SEPARATOR = "#" * 33
@@ -66,16 +66,6 @@ def http_get(port, path="/", timeout=5):
         return r.status, body
     except (OSError, http.client.HTTPException) as e:
         return None, repr(e)
-
-
-def wait_for(predicate, timeout=15, step=0.1):
-    end = time.time() + timeout
-    while time.time() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 def readable_tree(base):
@@ -384,6 +374,40 @@ def check_reload(res, box, svc):
     res.check("reload done: active again", svc.wait_state("active"), svc.active())
 
 
+def served_lines(text):
+    """The lines that name what is served, and their "!!" lines."""
+    return [line for line in text.splitlines() if re.match(r"(::|!!) (root|virtual) ", line)]
+
+
+def check_served_lines(res, box, svc):
+    """At start and after every reload the log names the root and each
+    virtual directory, with a "!!" line for each that nobody, who serves
+    the files, cannot read."""
+    root = ":: root " + svc.www
+    res.check("log: the root named at start", root in svc.log().splitlines(), svc.log())
+    gone = os.path.join(os.path.dirname(svc.www), "gone")
+    folder = "virtual /folder -> %s/folder" % svc.www
+    denied = "is not a readable folder for nobody: Permission denied"
+    # (what, mode of the root, the vdir block, the lines the reload prints)
+    cases = [("root of mode 700, a vdir below it, a missing one", 0o700, "\tfolder|folder\n\tgone|%s\n" % gone,
+              [root, "!! root %s %s" % (svc.www, denied), ":: " + folder, "!! %s %s" % (folder, denied),
+               ":: virtual /gone -> " + gone,
+               "!! virtual /gone -> %s is not a readable folder for nobody: No such file or directory" % gone]),
+             ("readable again, no vdirs", 0o755, "", [root])]
+    for name, mode, block, want in cases:
+        os.chmod(svc.www, mode)
+        write_ini(svc.bindir, svc.name, svc.www, svc.port, "list_directories=1\nvdir=\n{\n%s}\n" % block)
+        before = len(svc.log())
+        svc.cmd("c")
+
+        def printed():
+            lines = served_lines(svc.log()[before:])
+            return lines if len(lines) >= len(want) else None
+
+        res.expect("reload, %s: the lines" % name, wait_for(printed, 10), want)
+    res.check("readable again: serves", wait_for(svc.serves, 10), http_get(svc.port))
+
+
 def check_stop_start(res, box, svc):
     res.lines("-dq prints stop pending", svc.cmd("q"), [STAMP + re.escape(":: web service [STOP PENDING]")])
     res.check("stopped: inactive", svc.wait_state("inactive"), svc.active())
@@ -625,8 +649,8 @@ def group_systemd(res, binary, base):
             return
         exe, bindir, www = make_site(os.path.join(base, "site"), binary)
         svc = Service(box, exe, bindir, www, "web")
-        for step in (check_install, check_pause_continue, check_reload, check_stop_start, check_unprivileged,
-                     check_foreground, check_remove):
+        for step in (check_install, check_pause_continue, check_reload, check_served_lines, check_stop_start,
+                     check_unprivileged, check_foreground, check_remove):
             step(res, box, svc)
             if not os.path.exists(canary.name):
                 res.check("the machine's /tmp is untouched", False, "the canary %s is gone" % canary.name)

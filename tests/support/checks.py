@@ -1,7 +1,8 @@
-"""What the scripted tests share: the results of their checks, and a free
-loopback port."""
+"""What the scripted tests share: the results of their checks, a free
+loopback port, and waiting for a condition."""
 
 import socket
+import time
 
 
 class Results:
@@ -28,3 +29,14 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def wait_for(predicate, timeout=15, step=0.1):
+    """predicate's first true value within timeout seconds, else its last value."""
+    end = time.time() + timeout
+    while time.time() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
