@@ -16,3 +16,4 @@ set_tests_properties(e2e.pressure PROPERTIES TIMEOUT 300)
 add_test(NAME e2e.framing
   COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_framing.py --server $<TARGET_FILE:quillmere>)
 set_tests_properties(e2e.framing PROPERTIES TIMEOUT 240)
+add_test(NAME e2e.listing_order COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_listing_order.py --server $<TARGET_FILE:quillmere>)
