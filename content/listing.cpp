@@ -2,6 +2,13 @@
 // first, then files, sent whole with a Content-Length when it fits one half
 // and as chunks otherwise.
 //
+// Each group is in the folder enumeration's order: names compared without
+// regard to case, unit by unit, as a Windows folder lists them. The names
+// are sorted in the slot's own buffer, one bufferful per read of the folder;
+// a folder too large to sort within os::dir_sorted_reads reads lists the rest
+// in runs, each in order, and a row marks each place where the order starts
+// again (os/file.h).
+//
 // Names come from the file system and may hold any character, so the page
 // escapes them for HTML in the text and percent-encodes them in the links.
 #include "content/listing.h"
@@ -58,6 +65,10 @@ constexpr std::string_view listing_head =
 constexpr std::string_view title_close = "</title></head><body><h1>"sv;
 constexpr std::string_view table_open = "</h1><table id=\"files\" cellpadding=\"0\" cellspacing=\"0\">"sv;
 constexpr std::string_view separator_row = "<tr><td class=\"st_separator\" colspan=\"4\"></td></tr>"sv;
+// Marks where a folder too large to sort at once starts a new ordered run.
+constexpr std::string_view restart_row =
+    "<tr><td colspan=\"4\" class=\"st_about\">"
+    "More names than one listing sorts: the order starts again here</td></tr>"sv;
 constexpr std::string_view closing_row =
     "<tr><td colspan=\"4\" class=\"st_about\"><h3>"
     "Small, fast web server for static content and media streaming<br />"
@@ -354,6 +365,7 @@ struct z_pass {
 // would not fit; false when the listing must stop.
 bool list_entry(Z_TASK& task, z_page& page, z_pass& pass, const os::dir_entry& entry) {
   if (room_left(page) < flush_threshold && !flush(task, page)) return false;
+  if (entry.restarts_order) put(page, restart_row);  // shorter than flush_threshold
   if (entry.is_directory != pass.folders || !listed_name(entry.name)) return true;
   std::string_view icon = icon_folder;
   if (!pass.folders) {
@@ -375,7 +387,11 @@ bool list_entry(Z_TASK& task, z_page& page, z_pass& pass, const os::dir_entry& e
 pass_end run_pass(Z_TASK& task, z_page& page, z_pass& pass, const char16_t* pattern) {
   os::dir_handle h_find;
   os::dir_entry file_search_info;
-  uint32_t error = os::dir_open(h_find, pattern, &file_search_info);
+  os::dir_options options;
+  options.kinds = pass.folders ? os::dir_kinds::folders : os::dir_kinds::files;
+  options.names = task.names_begin;  // null in a slot without one: the file system's order
+  options.names_size = task.names_begin != nullptr ? names_length : 0;
+  uint32_t error = os::dir_open(h_find, pattern, &file_search_info, options);
   if (error == os::err_no_more_files) return pass_end::done;
   if (error != 0) return pass_end::refused;
   pass_end end = pass_end::done;

@@ -568,6 +568,7 @@ void destroy_task(Z_TASK& task) {
   task.packet_length_w = 0;
   task.recv_begin = nullptr;
   task.recv_end = nullptr;
+  task.names_begin = nullptr;
   clear_request(task.request);
 }
 

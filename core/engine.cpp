@@ -74,6 +74,7 @@ void construct_slot(Z_TASK& task, uint32_t index) {
   task.host_verdict = 0;
   task.recv_begin = nullptr;
   task.recv_end = nullptr;
+  task.names_begin = nullptr;
 }
 
 // Threads are created with the stack reservation of the engine (one granule).
@@ -133,7 +134,7 @@ uint64_t round_to_4096(uint64_t size) { return (size + 4095) & ~uint64_t{4095}; 
 
 uint32_t arena_units(const Z_SOCKET& engine) {
   uint64_t per_slot = round_to_4096(engine.packet_length_w) + round_to_4096(engine.packet_length_r) +
-                      2 * round_to_4096(engine.path_length);
+                      2 * round_to_4096(engine.path_length) + round_to_4096(names_length);
   uint64_t total = per_slot * engine.cw_connections;
   uint64_t unit = engine.arena.unit;
   return static_cast<uint32_t>((total + unit - 1) / unit);
@@ -161,6 +162,8 @@ void cut_slot_buffers(Z_SOCKET& engine, Z_TASK& task, uint32_t index) {
   char* path = base + slots * (send_size + recv_size) + index * 2 * path_size;
   response.path.buffer = reinterpret_cast<char16_t*>(path);
   response.path.capacity = path_size;  // in 16-bit units: the buffer holds 2 * path_size bytes
+
+  task.names_begin = base + slots * (send_size + recv_size + 2 * path_size) + index * round_to_4096(names_length);
 }
 
 void build(Z_SOCKET& engine, const char16_t* program_path) {

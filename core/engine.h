@@ -31,6 +31,11 @@ inline constexpr uint16_t default_connections = 64;
 inline constexpr uint32_t default_path_length = 8192;       // 16-bit units
 inline constexpr uint32_t default_packet_length_r = 65536;  // receive buffer bytes
 inline constexpr uint32_t default_packet_length_w = 524288; // send buffer bytes, two halves
+// Bytes a slot sorts a listing's names in (os::dir_options): about 450 names
+// of 30 bytes, or 60 of the longest, per read of the folder. 64 slots take the
+// 1 MiB that the other buffers leave free in the arena's 19 units of 2 MiB,
+// so the arena does not grow.
+inline constexpr uint32_t names_length = 16384;
 inline constexpr int32_t default_cso_type = 1;              // SOCK_STREAM
 inline constexpr int32_t default_cso_protocol = 6;          // IPPROTO_TCP
 
@@ -60,6 +65,7 @@ struct Z_TASK {
   Z_FILE_CACHE files;         // the files the slot served lately, kept open
   char* recv_begin = nullptr;
   char* recv_end = nullptr;
+  char* names_begin = nullptr;  // names_length bytes for sorting listings
 };
 
 struct Z_SOCKET {
@@ -107,7 +113,8 @@ uint32_t clamp_to_unit(uint32_t size, uint32_t unit);
 uint64_t round_to_4096(uint64_t size);
 // Units of the arena for the engine's sizes.
 uint32_t arena_units(const Z_SOCKET& engine);
-// Cuts slot i's buffers from the arena (send buffers, then receive, then path).
+// Cuts slot i's buffers from the arena (send buffers, then receive, then
+// path, then names).
 void cut_slot_buffers(Z_SOCKET& engine, Z_TASK& task, uint32_t index);
 
 // The configuration gate, used around everything that reads settings.

@@ -16,6 +16,7 @@
 
 #include "os/error.h"
 #include "os/memory.h"
+#include "os/name_order.h"
 #include "os/text.h"
 #include "os/time.h"
 
@@ -65,22 +66,10 @@ uint32_t to_system_path(const char16_t* path, char (&out)[PATH_MAX]) {
 // bytes become U+FFFD. The length in units; *cut tells whether text was left.
 uint32_t utf8_to_units(const char* text, char16_t* out, uint32_t capacity, bool* cut = nullptr) {
   if (cut != nullptr) *cut = false;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  const char* p = text;
   uint32_t at = 0;
   while (*p != 0) {
-    uint32_t cp = 0xFFFD;
-    int extra = *p < 0x80 ? 0 : (*p & 0xE0) == 0xC0 ? 1 : (*p & 0xF0) == 0xE0 ? 2 : (*p & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra >= 0) {
-      uint32_t value = extra == 0 ? *p : *p & (0x3F >> extra);
-      int i = 1;
-      for (; i <= extra && (p[i] & 0xC0) == 0x80; ++i) value = (value << 6) | (p[i] & 0x3F);
-      static const uint32_t least[4] = {0, 0x80, 0x800, 0x10000};
-      if (i > extra && value >= least[extra] && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF)) {
-        cp = value;
-        p += extra;
-      }
-    }
-    ++p;
+    uint32_t cp = decode_utf8(p);
     uint32_t need = cp >= 0x10000 ? 2 : 1;
     if (at + need >= capacity) {
       if (cut != nullptr) *cut = true;
@@ -421,8 +410,226 @@ uint32_t folder_readable(const char16_t* folder) {
   return ::faccessat(AT_FDCWD, system_path, R_OK | X_OK, AT_EACCESS) == 0 ? 0 : fail();
 }
 
-uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first) {
+namespace {
+
+// ---- A folder's names sorted in the caller's buffer ----
+//
+// A batch is held as records (a 16-bit rank used while compacting, the name,
+// its NUL) packed from the buffer's start, and a table of their 16-bit
+// offsets in name order packed down from the buffer's end: entry i lies at
+// names + names_size - 2 * (i + 1), so the greatest name is the lowest entry
+// and dropping it costs nothing. The two grow towards each other; free_bytes
+// is the gap between them.
+
+constexpr uint16_t rank_none = 0xFFFF;
+constexpr uint32_t name_max = 255;  // NAME_MAX: the bytes of a name without its NUL
+
+uint32_t free_bytes(const dir_handle& h) { return h.names_size - 2 * h.held - h.used; }
+
+char* entry_at(const dir_handle& h, uint32_t i) { return h.names + h.names_size - 2 * (i + 1); }
+
+uint16_t offset_of(const dir_handle& h, uint32_t i) {
+  uint16_t offset;
+  std::memcpy(&offset, entry_at(h, i), 2);
+  return offset;
+}
+
+void set_offset(const dir_handle& h, uint32_t i, uint16_t offset) { std::memcpy(entry_at(h, i), &offset, 2); }
+
+const char* held_name(const dir_handle& h, uint32_t i) { return h.names + offset_of(h, i) + 2; }
+const char* greatest(const dir_handle& h) { return held_name(h, h.held - 1); }
+
+// The length of the record at offset, which lies below h.used.
+uint32_t record_size(const dir_handle& h, uint32_t offset) {
+  uint32_t room = h.used - offset - 2;
+  return 2 + static_cast<uint32_t>(strnlen(h.names + offset + 2, room)) + 1;
+}
+
+void set_rank(const dir_handle& h, uint32_t offset, uint16_t rank) { std::memcpy(h.names + offset, &rank, 2); }
+
+// Moves the held records together, in place, and mends their offsets: each
+// record learns its place in the table first, so no second table is needed.
+void compact(dir_handle& h) {
+  for (uint32_t at = 0; at < h.used; at += record_size(h, at)) set_rank(h, at, rank_none);
+  for (uint32_t i = 0; i < h.held; ++i) set_rank(h, offset_of(h, i), static_cast<uint16_t>(i));
+  uint32_t to = 0;
+  for (uint32_t at = 0; at < h.used;) {
+    uint32_t size = record_size(h, at);
+    uint16_t rank;
+    std::memcpy(&rank, h.names + at, 2);
+    if (rank != rank_none) {
+      std::memmove(h.names + to, h.names + at, size);
+      set_offset(h, rank, static_cast<uint16_t>(to));
+      to += size;
+    }
+    at += size;
+  }
+  h.used = to;
+}
+
+// Adds name at its place in the batch; false when it does not fit. A name
+// already held (a folder changing under the read) is not added twice.
+bool insert(dir_handle& h, const char* name) {
+  uint32_t length = static_cast<uint32_t>(strnlen(name, name_max));
+  uint32_t size = 2 + length + 1;
+  uint32_t low = 0, high = h.held;
+  while (low < high) {
+    uint32_t middle = (low + high) / 2;
+    int order = compare_system_names(held_name(h, middle), name);
+    if (order == 0) return true;
+    if (order < 0)
+      low = middle + 1;
+    else
+      high = middle;
+  }
+  if (free_bytes(h) < size + 2) return false;
+  // Entries low .. held-1 move one place on (two bytes towards the records).
+  char* free_entry = entry_at(h, h.held);
+  std::memmove(free_entry, free_entry + 2, 2 * (h.held - low));
+  ++h.held;
+  set_offset(h, low, static_cast<uint16_t>(h.used));
+  set_rank(h, h.used, rank_none);
+  std::memcpy(h.names + h.used + 2, name, length);
+  h.names[h.used + 2 + length] = 0;
+  h.used += size;
+  return true;
+}
+
+// Makes room for need bytes by dropping the greatest names (a later read
+// brings them back), and a quarter of the buffer more, so that names arriving
+// in falling order compact the buffer only now and then.
+void drop_greatest(dir_handle& h, uint32_t need) {
+  h.more = true;
+  const uint32_t target = need + h.names_size / 4;
+  uint32_t dropped = 0;
+  while (h.held > 0 && free_bytes(h) + dropped < target) {
+    dropped += record_size(h, offset_of(h, h.held - 1));
+    --h.held;
+  }
+  compact(h);
+}
+
+// Sorted reads keep the smallest names after `last`. Once a name has been
+// left for a later read, the batch may only shrink at its top, so that it
+// always holds every name between `last` and its greatest.
+void keep_sorted(dir_handle& h, const char* name) {
+  const uint32_t need = 2 + static_cast<uint32_t>(strnlen(name, name_max)) + 1 + 2;
+  const bool full = free_bytes(h) < need;
+  if ((h.more || full) && h.held > 0 && compare_system_names(name, greatest(h)) > 0) {
+    h.more = true;
+    return;
+  }
+  if (full) {
+    drop_greatest(h, need);
+    if (h.held > 0 && compare_system_names(name, greatest(h)) > 0) return;
+  }
+  insert(h, name);  // fits: the buffer holds at least one longest name
+}
+
+void copy_name(char (&to)[256], const char* name) {
+  size_t length = strnlen(name, name_max);
+  std::memcpy(to, name, length);
+  to[length] = 0;
+}
+
+bool is_dot(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
+// Whether the entry is of the kinds asked for; links are followed, as
+// fill_entry follows them.
+bool wanted(const dir_handle& h, DIR* dir, const dirent* d) {
+  if (h.kinds == dir_kinds::all) return true;
+  bool folder = d->d_type == DT_DIR;
+  if (d->d_type == DT_LNK || d->d_type == DT_UNKNOWN) {
+    struct stat info{};
+    folder = fstatat(dirfd(dir), d->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+  }
+  return folder == (h.kinds == dir_kinds::folders);
+}
+
+// The next name of the kinds asked for, or null at the end (errno set on an error).
+const dirent* read_wanted(const dir_handle& h, DIR* dir) {
+  for (;;) {
+    errno = 0;
+    const dirent* d = readdir(dir);
+    if (d == nullptr) return nullptr;
+    if (is_dot(d->d_name) || !wanted(h, dir, d)) continue;
+    if (h.past && compare_system_names(d->d_name, h.last) <= 0) continue;  // returned already
+    return d;
+  }
+}
+
+// One more read of the folder in order: the batch of names after `last`.
+uint32_t read_sorted(dir_handle& h, DIR* dir) {
+  h.held = h.given = h.used = 0;
+  h.more = false;
+  while (const dirent* d = read_wanted(h, dir)) keep_sorted(h, d->d_name);
+  return errno != 0 ? fail() : 0;
+}
+
+// The next run of the last read: names in read order until the buffer is
+// full, then sorted; the name that did not fit opens the next run.
+uint32_t read_run(dir_handle& h, DIR* dir) {
+  h.held = h.given = h.used = 0;
+  ++h.runs;
+  if (h.waiting) {
+    h.waiting = false;
+    if (!insert(h, h.next)) return fail_with(ENAMETOOLONG);  // cannot happen: see dir_names_minimum
+  }
+  while (const dirent* d = read_wanted(h, dir)) {
+    if (!insert(h, d->d_name)) {
+      copy_name(h.next, d->d_name);
+      h.waiting = true;
+      return 0;
+    }
+  }
+  h.read_done = true;
+  return errno != 0 ? fail() : 0;
+}
+
+// Fills the next batch; 0 when it holds names, err_no_more_files, or the error.
+uint32_t next_batch(dir_handle& h) {
+  auto* dir = static_cast<DIR*>(h.dir);
+  for (;;) {
+    if (h.reads > 0 && !h.in_runs && !h.more) return fail_with(static_cast<int>(err_no_more_files));
+    if (h.in_runs && h.read_done && !h.waiting) return fail_with(static_cast<int>(err_no_more_files));
+    if (!h.in_runs && h.held > 0) {
+      copy_name(h.last, greatest(h));  // everything up to here has been returned
+      h.past = true;
+    }
+    if (!h.in_runs && h.reads == h.sorted_reads) h.in_runs = true;
+    if (h.reads > 0 && (!h.in_runs || h.runs == 0)) rewinddir(dir);
+    if (!h.in_runs || h.runs == 0) ++h.reads;
+    uint32_t error = h.in_runs ? read_run(h, dir) : read_sorted(h, dir);
+    if (error != 0) return error;
+    if (h.held > 0) return 0;
+    // A name that fits no empty buffer cannot occur (dir_names_minimum), but
+    // must not make the reads go round for ever.
+    if (h.in_runs ? h.waiting : h.more) return fail_with(ENAMETOOLONG);
+  }
+}
+
+uint32_t next_sorted(dir_handle& h, DIR* dir, dir_entry* entry) {
+  if (h.given == h.held) {
+    if (uint32_t error = next_batch(h); error != 0) return error;
+  }
+  const bool restarts = h.in_runs && h.runs > 1 && h.given == 0;
+  fill_entry(dirfd(dir), held_name(h, h.given++), entry);
+  entry->restarts_order = restarts;
+  return 0;
+}
+
+uint32_t next_unsorted(dir_handle& h, DIR* dir, dir_entry* entry) {
+  const dirent* d = read_wanted(h, dir);
+  if (d == nullptr) return errno != 0 ? fail() : fail_with(static_cast<int>(err_no_more_files));
+  fill_entry(dirfd(dir), d->d_name, entry);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first, const dir_options& options) {
   handle = dir_handle{};
+  if (options.names != nullptr && options.names_size < dir_names_minimum) return fail_with(EINVAL);
   char folder[PATH_MAX];
   if (uint32_t error = to_system_path(pattern, folder); error != 0) return error;
   size_t length = std::strlen(folder);
@@ -438,8 +645,18 @@ uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first)
   if (dir == nullptr) return fail();
   handle.dir = dir;
   handle.open = true;
+  handle.kinds = options.kinds;
+  if (options.names != nullptr) {
+    handle.names = options.names;
+    handle.names_size = std::min(options.names_size, dir_names_limit) & ~1u;
+    handle.sorted_reads = std::max(options.sorted_reads, 1u);
+  }
   dir_entry scratch;
-  return dir_next(handle, first != nullptr ? first : &scratch);
+  uint32_t error = dir_next(handle, first != nullptr ? first : &scratch);
+  // No first entry (none of the kinds asked for, or a failed read): nothing
+  // stays open, as after any failed open.
+  if (error != 0) dir_close(handle);
+  return error;
 }
 
 uint32_t dir_next(dir_handle& handle, dir_entry* entry) {
@@ -448,18 +665,12 @@ uint32_t dir_next(dir_handle& handle, dir_entry* entry) {
   dir_entry scratch;
   if (entry == nullptr) entry = &scratch;
   static const char* const dots[2] = {".", ".."};
+  if (handle.kinds == dir_kinds::files) handle.dots_given = 2;  // the dots are folders
   if (handle.dots_given < 2) {
     fill_entry(dirfd(dir), dots[handle.dots_given++], entry);
     return 0;
   }
-  dirent* next = nullptr;
-  do {
-    errno = 0;
-    next = readdir(dir);
-    if (next == nullptr) return errno != 0 ? fail() : fail_with(static_cast<int>(err_no_more_files));
-  } while (std::strcmp(next->d_name, ".") == 0 || std::strcmp(next->d_name, "..") == 0);
-  fill_entry(dirfd(dir), next->d_name, entry);
-  return 0;
+  return handle.names != nullptr ? next_sorted(handle, dir, entry) : next_unsorted(handle, dir, entry);
 }
 
 void dir_close(dir_handle& handle) {

@@ -107,24 +107,75 @@ uint32_t folder_writable(const char16_t* folder);
 uint32_t folder_readable(const char16_t* folder);
 
 // Directory enumeration with the pattern "<folder>/*": "." and ".." come back
-// as well, as the design expects, and first, as a Windows enumeration gives
+// as well, as the server expects, and first, as a Windows enumeration gives
 // them (readdir returns them wherever its hash order puts them).
+//
+// Given room for names (dir_options), the other names come in the order of
+// compare_system_names (os/name_order.h), as a Windows folder on its usual
+// file system lists them, instead of the file system's own order. Nothing is
+// allocated: the names are sorted in the caller's buffer, one bufferful at a
+// time, and the folder is read once more for each bufferful, each read
+// keeping the names that follow the last one returned. A folder that needs
+// more than sorted_reads reads is read once more after that and its remaining
+// names come in runs of one bufferful each, every run in order; the first
+// entry of each run after the first has restarts_order set. Every name comes
+// back exactly once; a name added or removed while the folder is being read
+// may or may not appear.
 struct dir_entry {
   bool is_directory = false;
+  bool restarts_order = false;  // may sort before the entry returned just before it
   uint64_t last_write = 0;  // FILETIME
   uint64_t size = 0;
   char16_t name[256] = {};  // UTF-16, NUL-terminated; longer names are cut
+};
+
+// Which entries come back; "." and ".." count as folders.
+enum class dir_kinds : uint8_t { all, folders, files };
+
+// A buffer smaller than this cannot hold a few of the longest names; at most
+// dir_names_limit bytes of a larger one are used (offsets are 16 bits).
+inline constexpr uint32_t dir_names_minimum = 1024;
+inline constexpr uint32_t dir_names_limit = 65535;
+// Reads of a folder in order before its remaining names come in runs: an
+// enumeration reads a folder at most this many times plus one, whatever its size.
+inline constexpr uint32_t dir_sorted_reads = 32;
+
+struct dir_options {
+  dir_kinds kinds = dir_kinds::all;
+  char* names = nullptr;  // room to sort names in; null: the file system's order
+  uint32_t names_size = 0;
+  uint32_t sorted_reads = dir_sorted_reads;
 };
 
 struct dir_handle {
   void* dir = nullptr;  // DIR*
   bool open = false;
   uint8_t dots_given = 0;  // how many of ".", ".." have been returned
+  dir_kinds kinds = dir_kinds::all;
+  // Sorting: records (a 16-bit rank, the name, a NUL) from names upwards, and
+  // below names + names_size the 16-bit offsets of the held records in order.
+  char* names = nullptr;
+  uint32_t names_size = 0;
+  uint32_t sorted_reads = 0;
+  uint32_t reads = 0;    // times the folder has been read
+  uint32_t runs = 0;     // runs of the last read begun
+  uint32_t held = 0;     // records of the current batch
+  uint32_t given = 0;    // of them returned
+  uint32_t used = 0;     // bytes of records
+  bool more = false;     // names beyond the batch were seen: the batch ends below them
+  bool in_runs = false;  // past sorted_reads: the last read, run by run
+  bool past = false;     // names up to and including `last` have been returned
+  bool waiting = false;  // runs: `next` was read but did not fit the run before
+  bool read_done = false;  // runs: the last read has reached the folder's end
+  char last[256] = {};  // the greatest name the sorted reads have returned
+  char next[256] = {};  // runs: the name that opens the next run
 };
 
 // pattern: a folder path ending in "/*" or "\\*". Fills the first entry;
-// 0, err_no_more_files for an empty folder, or the error.
-uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first);
+// 0, err_no_more_files for a folder without entries of the kinds asked for,
+// or the error (EINVAL for a names buffer below dir_names_minimum); the
+// handle is open only after 0.
+uint32_t dir_open(dir_handle& handle, const char16_t* pattern, dir_entry* first, const dir_options& options = {});
 // The next entry; 0, err_no_more_files at the end, or the error.
 uint32_t dir_next(dir_handle& handle, dir_entry* entry);
 void dir_close(dir_handle& handle);

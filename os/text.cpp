@@ -1,4 +1,4 @@
-// UTF-8 encoding of one code point.
+// UTF-8 encoding and decoding of one code point.
 #include "os/text.h"
 
 namespace qm::os {
@@ -25,6 +25,31 @@ uint32_t encode_utf8(uint32_t cp, char* out, uint64_t room) {
       p[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
   }
   return need;
+}
+
+uint32_t decode_utf8(const char*& p) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(p);
+  const unsigned char lead = bytes[0];
+  const int extra = lead < 0x80 ? 0
+                    : (lead & 0xE0) == 0xC0 ? 1
+                    : (lead & 0xF0) == 0xE0 ? 2
+                    : (lead & 0xF8) == 0xF0 ? 3
+                                            : -1;
+  uint32_t cp = 0xFFFD;
+  int used = 1;
+  if (extra >= 0) {
+    uint32_t value = extra == 0 ? lead : lead & (0x3Fu >> extra);
+    int i = 1;
+    // A NUL is no continuation byte, so the loop stops at the text's end.
+    for (; i <= extra && (bytes[i] & 0xC0) == 0x80; ++i) value = (value << 6) | (bytes[i] & 0x3Fu);
+    static const uint32_t least[4] = {0, 0x80, 0x800, 0x10000};
+    if (i > extra && value >= least[extra] && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF)) {
+      cp = value;
+      used = extra + 1;
+    }
+  }
+  p += used;
+  return cp;
 }
 
 }  // namespace qm::os

@@ -37,6 +37,12 @@ const NOTES_UTC = "2021-12-29 / 23:14";
 const NOTES_LOCAL = "2021-12-30 / 04:59";
 const BIG_COUNT = 3000;  // entries of the folder whose listing arrives in chunks
 const FLAC_SECONDS = 4;  // length of the FLAC tone
+// The folder "order" as it must be listed: UTF-16 units compared after
+// upper-casing each, then as they are; folders first, each group in order.
+const ORDER_FOLDERS = ["..", "alpha", "Zeta", "\u00e9clair", "\u00d6lfeld"];
+const ORDER_FILES = ["10.txt", "9.txt", "apfel.txt", "B.txt", "b.txt", "Ecoute.txt", "Zebra.txt", "_notes.txt",
+                     "\u00c4pfel.txt", "\u00e4pfel.txt", "\u00e9coute.txt", "\u03a9mega.txt", "\u03c9mega.txt",
+                     "\u0410\u0440\u0431\u0443\u0437.txt", "\u044f\u0431\u043b\u043e\u043a\u043e.txt"];
 const PHONE_UA =
   "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) " +
   "Chrome/156.0.0.0 Mobile Safari/537.36";
@@ -193,8 +199,8 @@ function put(file, data) {
   fs.writeFileSync(file, data);
 }
 
-// The document root. Enumeration order is the file system's, so the checks
-// read the order of entries from the page, never from here.
+// The document root. Only the folder "order" checks the listing's order;
+// elsewhere the checks read entries from the page, whatever their order.
 function makeTree(www, tmp) {
   const tree = { video: false };
   put(path.join(www, "notes.txt"), "notes\n");
@@ -212,6 +218,9 @@ function makeTree(www, tmp) {
   put(path.join(www, "formats", "tone C.flac"), flac(523, FLAC_SECONDS));
   put(path.join(www, "formats", "answer.mjs"), "export const answer = 42;\n");
   put(path.join(www, "formats", "empty.wasm"), Buffer.from([0x00, 0x61, 0x73, 0x6d, 0x01, 0x00, 0x00, 0x00]));
+  // names in mixed case and scripts, listed in name order (ORDER_FOLDERS, ORDER_FILES)
+  for (const name of ORDER_FOLDERS.slice(1)) fs.mkdirSync(path.join(www, "order", name), { recursive: true });
+  for (const name of ORDER_FILES.concat(["._hidden", ".DS_Store"])) put(path.join(www, "order", name), name);
   const clip = webm(tmp);
   if (clip) {
     put(path.join(www, "clip.webm"), clip);
@@ -404,7 +413,7 @@ async function listingDesktop(ctx, base, dir, tree) {
   expect("listing: heading", await page.textContent("h1"), "/");
   const list = await rows(page);
   const names = list.map((r) => r.name).sort();
-  const want = ["..", "README", "archive.zip", "big", "formats", "music", "notes.txt", "photo.png", "sub folder"];
+  const want = ["..", "README", "archive.zip", "big", "formats", "music", "notes.txt", "order", "photo.png", "sub folder"];
   if (tree.video) want.push("clip.webm");
   expect("listing: entries", JSON.stringify(names), JSON.stringify(want.sort()));
   const sepIndex = await page.evaluate(() => {
@@ -437,6 +446,21 @@ async function listingDesktop(ctx, base, dir, tree) {
   await Promise.all([page.waitForURL(/\/sub%20folder\/$/), page.click('a[name="links"][href="sub%20folder/"]')]);
   expect("listing: folder link navigates", await page.textContent("h1"), "sub folder/");
   clean("listing", problems);
+  await page.close();
+}
+
+async function listingOrder(ctx, base) {
+  const page = await ctx.newPage();
+  const problems = watch(page);
+  await page.goto(base + "/order/", { waitUntil: "load" });
+  const list = await rows(page);
+  const folders = list.filter((r) => r.href.endsWith("/")).map((r) => r.name);
+  const files = list.filter((r) => !r.href.endsWith("/")).map((r) => r.name);
+  expect("order: folder rows in name order, case ignored", JSON.stringify(folders), JSON.stringify(ORDER_FOLDERS));
+  expect("order: file rows in name order, case ignored", JSON.stringify(files), JSON.stringify(ORDER_FILES));
+  expect("order: rows in page order are folders, then files", JSON.stringify(list.map((r) => r.name)),
+         JSON.stringify(ORDER_FOLDERS.concat(ORDER_FILES)));
+  clean("order", problems);
   await page.close();
 }
 
@@ -772,6 +796,7 @@ async function run(o, state) {
                   userAgent: PHONE_UA, timezoneId: TIME_ZONE, locale: "en-GB", colorScheme: "light" };
   const scenarios = [
     ["listing", desktop, (c) => listingDesktop(c, base, o.artifacts, tree)],
+    ["order", desktop, (c) => listingOrder(c, base)],
     ["player", desktop, (c) => playerDesktop(c, base, o.artifacts)],
     ["video", desktop, (c) => videoDesktop(c, base, o.artifacts, tree)],
     ["formats", desktop, (c) => formatsDesktop(c, base)],

@@ -80,6 +80,7 @@ struct Listing : ::testing::Test {
   char* block = nullptr;
   std::vector<char16_t> path_buffer = std::vector<char16_t>(8192);
   std::vector<char> receive = std::vector<char>(65536);
+  std::vector<char> names = std::vector<char>(names_length);
   std::string wire;
   std::atomic<bool> stop{false};
   std::atomic<bool> send_outside_half{false};
@@ -99,6 +100,7 @@ struct Listing : ::testing::Test {
     r.half_index = 0;
     os::event_create(r.done_event, false, true);
     os::event_create(r.send_event, false, false);
+    task->names_begin = names.data();
     sender = std::thread([this] { send_loop(); });
   }
 
@@ -176,7 +178,10 @@ struct Listing : ::testing::Test {
     std::u16string pattern = u16(root.string() + "/*");
     os::dir_handle h;
     os::dir_entry e;
-    for (uint32_t error = os::dir_open(h, pattern.c_str(), &e); error == 0; error = os::dir_next(h, &e)) {
+    os::dir_options options;
+    options.names = names.data();
+    options.names_size = names_length;
+    for (uint32_t error = os::dir_open(h, pattern.c_str(), &e, options); error == 0; error = os::dir_next(h, &e)) {
       std::string name = utf8(e.name);
       (e.is_directory ? folders : files).push_back(name);
     }
@@ -266,6 +271,26 @@ TEST_F(Listing, FoldersFirstThenSeparatorThenFilesEachGroupStartingEven) {
   // The pattern written into the path is taken back.
   EXPECT_EQ(task->response.path.end[0], u'\0');
   EXPECT_EQ(task->response.path.end[-1], u'/');
+}
+
+TEST_F(Listing, RowsComeInNameOrderIgnoringCase) {
+  for (const char* folder : {"beta", "Alpha", "_under", "\xC3\x89" "coles", "._fork"})
+    fs::create_directory(root / folder);
+  for (const char* file : {"b.txt", "A.txt", "\xC3\xA4.txt", "Z.txt", "10.txt", "9.txt", "._x", ".DS_Store"})
+    make_file(file);
+  prepare("GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+  std::string page = page_of(split(run()));
+  const std::string expected[] = {"../", "Alpha/", "beta/", "_under/", "%C3%89coles/", "separator",
+                                  "10.txt", "9.txt", "A.txt", "b.txt", "Z.txt", "%C3%A4.txt"};
+  size_t previous = 0;
+  for (const std::string& item : expected) {
+    size_t at = item == "separator" ? page.find("<td class=\"st_separator\"") : page.find("href=\"" + item + "\"");
+    ASSERT_NE(at, std::string::npos) << item;
+    EXPECT_GT(at, previous) << item << " out of order";
+    previous = at;
+  }
+  EXPECT_EQ(count(page, "class=\"st_item "), 11u);
+  EXPECT_EQ(page.find("order starts again"), std::string::npos);
 }
 
 TEST_F(Listing, SizeColumnUnits) {

@@ -49,13 +49,15 @@ TEST(BufferSizing, TheConstantsNeedNineteenUnits) {
   EXPECT_EQ(arena_units(l.engine), 19u);
   // 606208 bytes a slot, 38797312 for 64 slots.
   EXPECT_EQ((524288u + 65536u + 16384u) * 64u, 38797312u);
+  // The names buffers fill the rest of the 19 units exactly.
+  EXPECT_EQ((524288u + 65536u + 16384u + names_length) * 64u, 19u * unit);
 }
 
 TEST(BufferSizing, OddSizesRoundBeforeTheUnitsAreCounted) {
   layout_engine l;
   l.engine.packet_length_w = 524289;  // one byte over: the send buffer takes another page
   l.engine.path_length = 8193;
-  uint64_t per_slot = 528384 + 65536 + 2 * 12288;
+  uint64_t per_slot = 528384 + 65536 + 2 * 12288 + names_length;
   EXPECT_EQ(arena_units(l.engine), (per_slot * 64 + unit - 1) / unit);
 }
 
@@ -81,10 +83,12 @@ TEST(SlotLayout, BuffersLieAtTheirOffsets) {
     EXPECT_EQ(reinterpret_cast<char*>(t.response.path.buffer), base + 64 * (S + R) + i * 2 * P);
     EXPECT_EQ(t.response.path.capacity, P);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(t.recv_begin) % 4096, 0u);
+    EXPECT_EQ(t.names_begin, base + 64 * (S + R + 2 * P) + i * names_length);
   }
-  // The last path buffer ends inside the arena.
+  // The last path buffer ends where the names buffers begin, the last of them inside the arena.
   char* last_path_end = reinterpret_cast<char*>(e.tasks[63].response.path.buffer) + 2 * P;
-  EXPECT_LE(last_path_end, reinterpret_cast<char*>(e.arena.base) + e.arena.total);
+  EXPECT_EQ(last_path_end, e.tasks[0].names_begin);
+  EXPECT_LE(e.tasks[63].names_begin + names_length, reinterpret_cast<char*>(e.arena.base) + e.arena.total);
   release_arena(e.arena);
 }
 

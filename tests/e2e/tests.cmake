@@ -18,3 +18,4 @@ add_test(NAME e2e.framing
 set_tests_properties(e2e.framing PROPERTIES TIMEOUT 240)
 add_test(NAME e2e.ipv6 COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_ipv6.py --server $<TARGET_FILE:quillmere>)
 add_test(NAME e2e.newcomer COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_newcomer.py --server $<TARGET_FILE:quillmere>)
+add_test(NAME e2e.listing_order COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_listing_order.py --server $<TARGET_FILE:quillmere>)

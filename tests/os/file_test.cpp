@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -12,6 +14,8 @@
 
 #include "os/error.h"
 #include "os/memory.h"
+#include "os/name_order.h"
+#include "os/text.h"
 #include "os/time.h"
 
 namespace qm::os {
@@ -221,6 +225,186 @@ TEST_F(File, DirectoryEnumerationIncludesDotsFirstAndAttributes) {
   std::u16string absent = u16(at("absent/*"));
   EXPECT_EQ(dir_open(missing, absent.c_str(), &entry), err_not_found);
   EXPECT_FALSE(missing.open);
+}
+
+// ---- Enumeration in name order ----
+
+// The UTF-16 units a system name comes back as.
+std::u16string units_of(const std::string& name) {
+  std::u16string out;
+  for (const char* p = name.c_str(); *p != 0;) {
+    uint32_t cp = decode_utf8(p);
+    if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      cp = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+    }
+    out.push_back(static_cast<char16_t>(cp));
+  }
+  return out;
+}
+
+struct listed {
+  std::u16string name;
+  bool is_directory;
+  bool restarts_order;
+};
+
+std::vector<listed> enumerate(const std::string& folder, const dir_options& options, uint32_t* result) {
+  std::vector<listed> out;
+  dir_handle handle;
+  dir_entry entry;
+  std::u16string pattern = u16(folder + "/*");
+  uint32_t e = dir_open(handle, pattern.c_str(), &entry, options);
+  for (; e == 0; e = dir_next(handle, &entry)) out.push_back({entry.name, entry.is_directory, entry.restarts_order});
+  *result = e;
+  dir_close(handle);
+  return out;
+}
+
+bool before(const std::u16string& a, const std::u16string& b) { return compare_names(a.c_str(), b.c_str()) < 0; }
+
+// A few hundred names in mixed case and scripts, some of them folders, two
+// that are not UTF-8 and read alike, a link to a folder and a dangling link.
+struct SortedEnumeration : temp_folder {
+  std::vector<std::u16string> folders{u".", u".."}, files;
+
+  void SetUp() override {
+    temp_folder::SetUp();
+    const char* stems[] = {"\xC3\x84pfel", "\xC3\xA4pfel", "Apfel", "apfel", "APFEL", "Zebra", "zebra",
+                           "\xC3\xA9" "coute", "Ecoute", "\xCE\x91\xCE\x9B\xCE\xA6\xCE\x91",
+                           "\xCE\xB1\xCE\xBB\xCF\x86\xCE\xB1", "\xCF\x89\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1",
+                           "\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0", "\xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0",
+                           "\xD1\x8F\xD0\xB1\xD0\xBB\xD0\xBE\xD0\xBA\xD0\xBE", "\xE6\x97\xA5\xE6\x9C\xAC",
+                           "\xF0\x9F\x98\x80 smile", "file9", "file10", "_notes", ".hidden", "a b",
+                           "\xC3\x9F", "SS"};
+    int n = 0;
+    std::string a_folder;
+    for (const char* stem : stems) {
+      for (int k = 0; k < 13; ++k, ++n) {
+        std::string name = std::string(stem) + (k % 2 ? "-" : "_") + std::to_string(k * 7 % 13);
+        if (n % 7 == 3) {
+          ASSERT_EQ(::mkdir(at(name).c_str(), 0755), 0) << name;
+          a_folder = name;
+          folders.push_back(units_of(name));
+        } else {
+          write(name, "x");
+          files.push_back(units_of(name));
+        }
+      }
+    }
+    for (const char* name : {"bad\xFE", "bad\xFF"}) {
+      write(name, "x");
+      files.push_back(units_of(name));
+    }
+    ASSERT_EQ(::symlink(at(a_folder).c_str(), at("link to folder").c_str()), 0);
+    folders.push_back(u"link to folder");
+    ASSERT_EQ(::symlink(at("nowhere").c_str(), at("dangling link").c_str()), 0);
+    files.push_back(u"dangling link");
+  }
+};
+
+TEST_F(SortedEnumeration, EveryNameOnceInOrderWhateverTheBuffer) {
+  ASSERT_GT(files.size() + folders.size(), 300u);
+  std::vector<char> buffer(dir_names_limit + 100);
+  struct {
+    const char* label;
+    uint32_t size;
+    dir_kinds kinds;
+  } rows[] = {
+      {"one read holds the folder", dir_names_limit + 100, dir_kinds::all},
+      {"a small buffer: several reads", 2048, dir_kinds::all},
+      {"the smallest buffer", dir_names_minimum, dir_kinds::all},
+      {"folders only", dir_names_minimum, dir_kinds::folders},
+      {"files only", dir_names_minimum, dir_kinds::files},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    dir_options options;
+    options.kinds = row.kinds;
+    options.names = buffer.data();
+    options.names_size = row.size;
+    uint32_t result = 0;
+    std::vector<listed> got = enumerate(path, options, &result);
+    EXPECT_EQ(result, err_no_more_files);
+    std::vector<std::u16string> want;
+    if (row.kinds != dir_kinds::files) want.insert(want.end(), folders.begin(), folders.end());
+    if (row.kinds != dir_kinds::folders) want.insert(want.end(), files.begin(), files.end());
+    size_t dots = row.kinds == dir_kinds::files ? 0 : 2;
+    std::sort(want.begin() + dots, want.end(), before);
+    std::vector<std::u16string> names;
+    for (const listed& entry : got) {
+      names.push_back(entry.name);
+      EXPECT_FALSE(entry.restarts_order);
+      if (row.kinds != dir_kinds::all) {
+        EXPECT_EQ(entry.is_directory, row.kinds == dir_kinds::folders);
+      }
+    }
+    // Sorted, complete, nothing twice ("bad\xFE" and "bad\xFF" read alike and both come).
+    EXPECT_TRUE(names == want) << got.size() << " names, " << want.size() << " expected";
+  }
+}
+
+TEST_F(SortedEnumeration, PastTheSortedReadsTheRestComesInOrderedRuns) {
+  std::vector<char> buffer(dir_names_minimum);
+  std::vector<std::u16string> want(files);
+  std::sort(want.begin(), want.end(), before);
+  for (uint32_t reads : {1u, 3u}) {
+    SCOPED_TRACE(reads);
+    dir_options options;
+    options.kinds = dir_kinds::files;
+    options.names = buffer.data();
+    options.names_size = static_cast<uint32_t>(buffer.size());
+    options.sorted_reads = reads;
+    uint32_t result = 0;
+    std::vector<listed> got = enumerate(path, options, &result);
+    EXPECT_EQ(result, err_no_more_files);
+    // The sorted reads give the smallest names; a full buffer holds at least
+    // 10 of these names after dropping a quarter of it.
+    size_t prefix = 0;
+    while (prefix < got.size() && got[prefix].name == want[prefix]) ++prefix;
+    EXPECT_GE(prefix, 10u * reads);
+    // Then runs, each in order, each after the first marked.
+    size_t restarts = 0;
+    for (size_t i = 1; i < got.size(); ++i) {
+      if (got[i].restarts_order) {
+        ++restarts;
+        continue;
+      }
+      EXPECT_FALSE(before(got[i].name, got[i - 1].name)) << "out of order within a run at " << i;
+    }
+    EXPECT_FALSE(got.empty() || got[0].restarts_order);
+    EXPECT_GE(restarts, 1u);
+    std::vector<std::u16string> names;
+    for (const listed& entry : got) names.push_back(entry.name);
+    std::sort(names.begin(), names.end(), before);
+    EXPECT_TRUE(names == want) << "every name once: " << got.size() << " of " << want.size();
+  }
+}
+
+TEST_F(SortedEnumeration, BufferBelowTheMinimumIsRefused) {
+  std::vector<char> buffer(dir_names_minimum - 1);
+  dir_options options;
+  options.names = buffer.data();
+  options.names_size = static_cast<uint32_t>(buffer.size());
+  uint32_t result = 0;
+  EXPECT_TRUE(enumerate(path, options, &result).empty());
+  EXPECT_EQ(result, static_cast<uint32_t>(EINVAL));
+}
+
+TEST_F(File, NoEntryOfTheKindAskedForLeavesNothingOpen) {
+  ASSERT_EQ(::mkdir(at("only a folder").c_str(), 0755), 0);
+  std::vector<char> buffer(dir_names_minimum);
+  std::u16string pattern = u16(path + "/*");
+  for (char* names : {static_cast<char*>(nullptr), buffer.data()}) {
+    dir_options options;
+    options.kinds = dir_kinds::files;
+    options.names = names;
+    options.names_size = static_cast<uint32_t>(buffer.size());
+    dir_handle handle;
+    dir_entry entry;
+    EXPECT_EQ(dir_open(handle, pattern.c_str(), &entry, options), err_no_more_files);
+    EXPECT_FALSE(handle.open) << (names != nullptr ? "sorted" : "file system order");
+  }
 }
 
 TEST_F(File, PublishNewWritesWholeFilesAndNeverReplaces) {
