@@ -621,8 +621,12 @@ def check_attached(res, box, exe, bindir, www):
         svc.cmd("q")
         svc.wait_state("inactive")
         read_terminal(5, b"-- marvent")
+        # How the process ended, for the report: a line missing at the end
+        # is told apart from a process that never reached its teardown.
+        how_ended = " ".join(p + "=" + box.show("web-a.service", p)
+                         for p in ("ActiveState", "Result", "ExecMainCode", "ExecMainStatus"))
         res.check("attached: -- in white on red at the end", b"\x1b[97;41m-- marvent.quillmere\x1b[0m" in shown,
-                  shown[-200:])
+                  repr(shown[-200:]) + " " + how_ended)
         res.check("attached: no [STARTED] or [STOPPED], nothing in the log",
                   b"[STARTED]" not in shown and b"[STOPPED]" not in shown and svc.log() == log_before, shown)
     finally:
