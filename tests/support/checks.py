@@ -24,8 +24,15 @@ class Results:
 
 
 def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
+    """A port free on every address of both families, as the server binds
+    it (one dual-stack socket); IPv4 alone where the system has no IPv6."""
+    try:
+        s = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        s.bind(("::", 0))
+    except OSError:
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.bind(("0.0.0.0", 0))
     port = s.getsockname()[1]
     s.close()
     return port

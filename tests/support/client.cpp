@@ -22,11 +22,28 @@
 
 namespace qm::test {
 
+// A port free on every address of both families, as the server binds it
+// (one dual-stack socket); IPv4 alone where the system has no IPv6.
 uint16_t free_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd >= 0) {
+    int off = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    socklen_t n = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) {
+      ::close(fd);
+      return ntohs(a.sin6_port);
+    }
+    ::close(fd);
+  }
+  fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t n = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
