@@ -11,11 +11,11 @@
 namespace qm {
 namespace {
 
-// The request as the parser leaves it for "Range: bytes=<spec>".
-Z_REQUEST with_range(const char* spec) {
+// The request as the parser leaves it for "Range: bytes=<ranges>".
+Z_REQUEST with_range(const char* ranges) {
   Z_REQUEST r;
   clear_request(r);
-  std::string text = std::string("GET / HTTP/1.1\r\nHost: h\r\nRange: bytes=") + spec + "\r\n\r\n";
+  std::string text = std::string("GET / HTTP/1.1\r\nHost: h\r\nRange: bytes=") + ranges + "\r\n\r\n";
   static char buffer[256];
   std::memset(buffer, 0, sizeof buffer);
   std::memcpy(buffer, text.data(), text.size());
@@ -30,7 +30,7 @@ constexpr uint64_t gib4 = 1ull << 32;
 TEST(Conditions, RangeRule) {
   struct row {
     const char* label;
-    const char* spec;  // null: no Range header
+    const char* ranges;  // null: no Range header
     uint64_t size;
     uint32_t status;
     uint64_t first, last;  // for 206
@@ -64,8 +64,8 @@ TEST(Conditions, RangeRule) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.label);
-    Z_REQUEST request = r.spec ? with_range(r.spec) : with_range("");
-    if (!r.spec) request.range_unit = 0;
+    Z_REQUEST request = r.ranges ? with_range(r.ranges) : with_range("");
+    if (!r.ranges) request.range_unit = 0;
     z_range_answer a = answer_range(request, r.size);
     EXPECT_EQ(a.status, r.status);
     EXPECT_EQ(range_requested(request), r.status != status_200);
